@@ -1,0 +1,108 @@
+#include "sim/SimFirmware.h"
+
+#include <cctype>
+#include <cstdio>
+
+namespace {
+// Main firmware starts 0x8000 into the flash; its version is 4 characters at 1024 + 52.
+const uint32_t FW_VERSION_ADDRESS = SIM_FLASH_BASE + 0x8000 + 1024 + 52;
+} // namespace
+
+CSimFirmware::CSimFirmware(const SimOptions& opt, ISimHost& host, const CSimFlash& flash)
+    : m_Opt(opt), m_Host(host), m_Flash(flash) {}
+
+std::string CSimFirmware::Version() const {
+    std::string v;
+    for (uint32_t i = 0; i < 4; ++i) {
+        uint8_t c = m_Flash.At(FW_VERSION_ADDRESS + i);
+        if (!std::isalnum(c))
+            return m_Opt.version;
+        v.push_back(static_cast<char>(c));
+    }
+    return v;
+}
+
+void CSimFirmware::Enter(SimTime now) {
+    m_Host.SetRate(m_Opt.fwBaud);
+    m_Sentence.Reset();
+    m_LoaderPending = false;
+    m_NextNmea = m_Opt.nmeaNoiseMs ? SimAfterMs(now, m_Opt.nmeaNoiseMs) : SIM_NEVER;
+    m_NextNoise = m_Opt.fault == SimFault::Noise ? SimAfterMs(now, m_Opt.faultArg) : SIM_NEVER;
+    m_Host.Event("firmware running, version " + Version());
+}
+
+CSimFirmware::Action CSimFirmware::OnByte(uint8_t b, bool garbled, SimTime) {
+    if (garbled) {
+        // A character with a framing error breaks whatever sentence was on its way.
+        m_Sentence.Reset();
+        m_LoaderPending = false;
+        return Action::None;
+    }
+    if (m_LoaderPending) {
+        m_LoaderPending = false;
+        if (b == 0x55) {
+            m_Host.Event("loader-mode request accepted");
+            return Action::EnterLoader;
+        }
+    }
+    if (m_Sentence.Feed(b))
+        OnSentence(m_Sentence.Text());
+    return Action::None;
+}
+
+void CSimFirmware::OnSentence(const std::string& s) {
+    if (s == "$PQELQ,RID\r\n") {
+        m_Host.Send(NmeaSentence("PQELR,RID," + m_Opt.type + "," + Version()));
+    } else if (s == "$PQELQ,RIO\r\n") {
+        if (m_Opt.rioNak)
+            m_Host.Send(NmeaSentence("PQELR,NAK"));
+        else
+            m_Host.Send(NmeaSentence("PQELR,RIO," + m_Opt.model + "," + Version() + ",0," + m_Opt.options +
+                                     "," + m_Opt.serial));
+    } else if (s == "$PQELS,PFL,UPL\r\n") {
+        m_Host.Event("upload announced");
+    } else if (s == "$PQELS,PFL,LOA\r\n") {
+        if (m_Opt.fault == SimFault::LdrOnly)
+            m_Host.Event("LOA ignored (fault ldr-only)");
+        else
+            m_LoaderPending = true;
+    } else if (s == "$PQELS,PFL,LDR\r\n") {
+        m_LoaderPending = true;
+    }
+}
+
+void CSimFirmware::OnTick(SimTime now) {
+    if (now >= m_NextNmea) {
+        if (m_Host.OutputIdle()) {
+            ++m_NmeaCount;
+            char body[96];
+            std::snprintf(body, sizeof body,
+                          "GPGGA,%02u%02u%02u.00,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,",
+                          (m_NmeaCount / 3600) % 24, (m_NmeaCount / 60) % 60, m_NmeaCount % 60);
+            m_Host.Send(NmeaSentence(body));
+            m_NextNmea = SimAfterMs(now, m_Opt.nmeaNoiseMs);
+        } else {
+            m_NextNmea = SimAfterMs(now, 2);
+        }
+    }
+    if (now >= m_NextNoise) {
+        // Only between sentences, and never a byte that means something to the host at this stage.
+        if (m_Host.OutputIdle()) {
+            int count = 1 + static_cast<int>(m_Random() % 6);
+            for (int i = 0; i < count; ++i) {
+                uint8_t b;
+                do {
+                    b = static_cast<uint8_t>(m_Random() & 0xFF);
+                } while (b == '$' || b == 'D' || b == 0x55 || b == '\r' || b == '\n');
+                m_Host.Send(b);
+            }
+            m_NextNoise = SimAfterMs(now, m_Opt.faultArg);
+        } else {
+            m_NextNoise = SimAfterMs(now, 2);
+        }
+    }
+}
+
+SimTime CSimFirmware::Deadline() const {
+    return std::min(m_NextNmea, m_NextNoise);
+}

@@ -1,0 +1,36 @@
+#pragma once
+// The receiver running its firmware: identification replies, the upload announcement, the loader-mode
+// sentences and, on request, unsolicited sentences and noise.
+
+#include "sim/SimFlash.h"
+#include "sim/SimHost.h"
+#include "sim/SimNmea.h"
+#include "sim/SimOptions.h"
+
+#include <random>
+
+class CSimFirmware {
+public:
+    enum class Action { None, EnterLoader };
+
+    CSimFirmware(const SimOptions& opt, ISimHost& host, const CSimFlash& flash);
+    void Enter(SimTime now);
+    Action OnByte(uint8_t b, bool garbled, SimTime now);
+    void OnTick(SimTime now);
+    SimTime Deadline() const;
+    // The version the firmware reports: from flash when an image with a readable version is there.
+    std::string Version() const;
+
+private:
+    void OnSentence(const std::string& s);
+
+    const SimOptions& m_Opt;
+    ISimHost& m_Host;
+    const CSimFlash& m_Flash;
+    CSentenceCollector m_Sentence;
+    bool m_LoaderPending = false;
+    SimTime m_NextNmea = SIM_NEVER;
+    SimTime m_NextNoise = SIM_NEVER;
+    uint32_t m_NmeaCount = 0;
+    std::minstd_rand m_Random{12345};
+};

@@ -1,0 +1,320 @@
+#include "sim/SimOptions.h"
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace {
+
+const uint32_t FLASH_BYTES = 0x400000;
+
+bool ParseNumber(const std::string& text, uint64_t limit, uint64_t& value) {
+    if (text.empty() || text[0] == '-' || text[0] == '+')
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long v = std::strtoull(text.c_str(), &end, 0);
+    if (errno != 0 || end == text.c_str() || *end != '\0' || v > limit)
+        return false;
+    value = v;
+    return true;
+}
+
+bool ValidBaud(uint64_t v) {
+    static const uint32_t rates[] = {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
+    for (uint32_t r : rates)
+        if (r == v)
+            return true;
+    return false;
+}
+
+// Text that goes into an NMEA field: no separators, no checksum mark, no white space.
+bool FieldText(const std::string& s, size_t maxLen) {
+    if (s.empty() || s.size() > maxLen)
+        return false;
+    for (char c : s)
+        if (c <= ' ' || c > '~' || c == ',' || c == '*' || c == '$')
+            return false;
+    return true;
+}
+
+struct FaultEntry {
+    const char* name;
+    SimFault fault;
+    bool needsArg;
+    uint32_t defaultArg;
+};
+
+const FaultEntry g_Faults[] = {
+    {"silent", SimFault::Silent, false, 0},           {"ldr-only", SimFault::LdrOnly, false, 0},
+    {"erase-fail", SimFault::EraseFail, false, 1},    {"size-exceeded", SimFault::SizeExceeded, false, 0},
+    {"bad-csum", SimFault::BadCsum, true, 0},         {"no-ack", SimFault::NoAck, true, 0},
+    {"no-complete", SimFault::NoComplete, false, 0},  {"noise", SimFault::Noise, false, 50},
+    {"hangup", SimFault::Hangup, false, 2},           {"stall", SimFault::Stall, false, 2},
+    {"slow-erase", SimFault::SlowErase, false, 4800},
+};
+
+} // namespace
+
+const char* SimFaultName(SimFault fault) {
+    for (const FaultEntry& e : g_Faults)
+        if (e.fault == fault)
+            return e.name;
+    return "none";
+}
+
+std::string SimHelpText() {
+    return "Usage: kavrel-sim [options]\n"
+           "Simulated GNSS receiver with firmware, resident loader (PFLD), first-stage loader (SFLD) and a\n"
+           "4 MiB flash at 0x10000000, on a pseudo-terminal. The first line of output is the slave path.\n"
+           "Serves until SIGINT/SIGTERM (or --once). SIGUSR1 writes the flash to --flash-out.\n"
+           "\n"
+           "Terminal and line:\n"
+           "  --link PATH            publish the slave as a symbolic link at PATH (replaced if present)\n"
+           "  --raw                  no line pacing: bytes go and count at once (rates are still checked)\n"
+           "  --once                 end after one completed upload, once the host closes the port\n"
+           "  --once-linger MS       with --once, end at the latest MS after completion (default 30000)\n"
+           "  --transcript FILE      write every byte each way with time stamps, and the receiver's events\n"
+           "  --stats FILE           write the statistics there at the end instead of to stderr\n"
+           "\n"
+           "Firmware:\n"
+           "  --start STAGE          firmware (default) or pfld: where the receiver starts\n"
+           "  --fw-baud RATE         firmware line rate, 300..115200 (default 115200), 0 = follow the host\n"
+           "  --type TEXT            4-character type in the RID reply (default TZ5N)\n"
+           "  --model TEXT           model field of the RIO reply (default TZ5N)\n"
+           "  --version TEXT         firmware version, normally 4 characters (default 0102); after an\n"
+           "                         upload the version found in flash at 0x10008434 is reported when\n"
+           "                         it is alphanumeric\n"
+           "  --options TEXT         options field of the RIO reply (default GPS-GLO)\n"
+           "  --serial TEXT          serial field of the RIO reply (default KV000001)\n"
+           "  --rio-nak              answer the RIO query with $PQELR,NAK\n"
+           "  --nmea-noise MS        unsolicited NMEA sentence every MS in firmware mode (default off)\n"
+           "\n"
+           "Resident loader (PFLD):\n"
+           "  --pfld-baud RATE       PFLD line rate (default 115200); the SFLD starts at this rate\n"
+           "  --pfld-version TEXT    version after $VER,PFLD_Pellar2v (default 1.5); after an upload the\n"
+           "                         PFL bytes 57.56 in flash are reported when programmed\n"
+           "  --pfld-no-rec-wait     the PFLD does not send 'w' after the go-ahead before a frame\n"
+           "\n"
+           "First-stage loader (SFLD):\n"
+           "  --hello-interval MS    HELLO_CODE repeat period (default 50)\n"
+           "  --flash-cfi N          CFI flag of the identification (default 1)\n"
+           "  --flash-maker N        JEDEC manufacturer code (default 0x01)\n"
+           "  --flash-device N       device id (default 0x00F9)\n"
+           "  --flash-size N         chip size reported (default 0x400000)\n"
+           "  --flash-short N        short identification reply carrying flash type N (0..255)\n"
+           "  --boot-reload MODE     grant (default: echo BOOT_RELOAD) or refuse (BAD_COMMAND)\n"
+           "\n"
+           "Flash model:\n"
+           "  --sector-size N        sector size in bytes, power of two (default 0x10000)\n"
+           "  --boot-sectors N       the lowest sector is split into N equal boot sectors (default 8)\n"
+           "  --flash-in FILE        preload the flash with a binary image at 0x10000000\n"
+           "  --flash-out FILE       write the 4 MiB flash to FILE at the end and on SIGUSR1\n"
+           "\n"
+           "Timings (ms):\n"
+           "  --erase-ms MS          time per sector erase (default 200)\n"
+           "  --program-ms MS        time to program one data frame (default 2)\n"
+           "  --record-timeout MS    silence inside a frame that ends it with RECORD_TIMEOUT (default 1000)\n"
+           "  --finish-delay MS      quiet time after the last empty frame before the completion mark\n"
+           "                         (default 1000)\n"
+           "  --reboot-ms MS         from the completion mark to firmware mode (default 2000)\n"
+           "  --loader-idle-reboot MS  a loader restarts the receiver after MS of silence (default 0: "
+           "never)\n"
+           "\n"
+           "Faults (one at a time):\n"
+           "  --fault NAME[:N]\n"
+           "     silent              nothing is ever answered\n"
+           "     ldr-only            only the LDR sentence brings the loader\n"
+           "     erase-fail[:K]      PROGRAM_FAIL in place of the K-th sector report (default 1)\n"
+           "     size-exceeded       the erase range is refused with SIZE_EXCEEDED\n"
+           "     bad-csum:K          BAD_CSUM once on programming frame K (frames after the erase, from 1)\n"
+           "     no-ack:K            no acknowledge once on programming frame K\n"
+           "     no-complete         no completion mark after programming\n"
+           "     noise[:MS]          noise bytes every MS between sentences in firmware mode (default 50)\n"
+           "     hangup[:K]          the line is hung up when programming frame K arrives (default 2)\n"
+           "     stall[:K]           the receiver stops answering at programming frame K (default 2)\n"
+           "     slow-erase[:MS]     every sector erase takes MS (default 4800, close to the 5000 ms limit)\n"
+           "\n"
+           "  --help                 this text\n"
+           "\n"
+           "Exit codes: 0 stopped or done, 1 could not start, 2 bad options, 3 the line was hung up "
+           "(fault).\n";
+}
+
+SimParse ParseSimOptions(const std::vector<std::string>& args, SimOptions& o) {
+    SimParse r;
+    auto fail = [&r](const std::string& msg) {
+        r.ok = false;
+        r.error = msg;
+        return r;
+    };
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (a == "--help" || a == "-h") {
+            r.help = true;
+            r.ok = true;
+            return r;
+        }
+        if (a == "--raw") {
+            o.raw = true;
+            continue;
+        }
+        if (a == "--once") {
+            o.once = true;
+            continue;
+        }
+        if (a == "--rio-nak") {
+            o.rioNak = true;
+            continue;
+        }
+        if (a == "--pfld-no-rec-wait") {
+            o.pfldRecordWait = false;
+            continue;
+        }
+        if (a.rfind("--", 0) != 0)
+            return fail("unexpected argument: " + a);
+        if (i + 1 >= args.size())
+            return fail("option " + a + " needs a value");
+        const std::string& v = args[++i];
+        uint64_t n = 0;
+        auto num = [&](uint64_t limit) {
+            if (!ParseNumber(v, limit, n)) {
+                r.error = "bad value for " + a + ": " + v;
+                return false;
+            }
+            return true;
+        };
+        auto ms = [&](uint32_t& field) {
+            if (!num(3600000))
+                return false;
+            field = static_cast<uint32_t>(n);
+            return true;
+        };
+        bool ok = true;
+        if (a == "--link")
+            o.linkPath = v;
+        else if (a == "--once-linger")
+            ok = ms(o.onceLingerMs);
+        else if (a == "--transcript")
+            o.transcriptPath = v;
+        else if (a == "--stats")
+            o.statsPath = v;
+        else if (a == "--start") {
+            if (v == "firmware")
+                o.start = SimStartStage::Firmware;
+            else if (v == "pfld")
+                o.start = SimStartStage::Pfld;
+            else
+                return fail("--start takes firmware or pfld");
+        } else if (a == "--fw-baud") {
+            ok = num(115200) && (n == 0 || ValidBaud(n));
+            if (!ok)
+                return fail("bad rate for --fw-baud: " + v);
+            o.fwBaud = static_cast<uint32_t>(n);
+        } else if (a == "--pfld-baud") {
+            ok = num(115200) && ValidBaud(n);
+            if (!ok)
+                return fail("bad rate for --pfld-baud: " + v);
+            o.pfldBaud = static_cast<uint32_t>(n);
+        } else if (a == "--type") {
+            if (!FieldText(v, 4) || v.size() != 4)
+                return fail("--type takes 4 printable characters");
+            o.type = v;
+        } else if (a == "--model" || a == "--version" || a == "--options" || a == "--serial") {
+            if (!FieldText(v, 40))
+                return fail("bad text for " + a + " (1..40 printable characters, no , * $)");
+            (a == "--model"     ? o.model
+             : a == "--version" ? o.version
+             : a == "--options" ? o.options
+                                : o.serial) = v;
+        } else if (a == "--nmea-noise")
+            ok = ms(o.nmeaNoiseMs);
+        else if (a == "--pfld-version") {
+            if (!FieldText(v, 40))
+                return fail("bad text for --pfld-version");
+            o.pfldVersion = v;
+        } else if (a == "--hello-interval") {
+            ok = ms(o.helloIntervalMs) && o.helloIntervalMs > 0;
+        } else if (a == "--flash-cfi") {
+            ok = num(255);
+            o.flashCfi = static_cast<uint8_t>(n);
+        } else if (a == "--flash-maker") {
+            ok = num(255);
+            o.flashMaker = static_cast<uint8_t>(n);
+        } else if (a == "--flash-device") {
+            ok = num(0xFFFF);
+            o.flashDevice = static_cast<uint16_t>(n);
+        } else if (a == "--flash-size") {
+            ok = num(0xFFFFFFFFu);
+            o.flashSizeReport = static_cast<uint32_t>(n);
+        } else if (a == "--flash-short") {
+            ok = num(255);
+            o.flashShortType = static_cast<int>(n);
+        } else if (a == "--boot-reload") {
+            if (v == "grant")
+                o.bootReloadGrant = true;
+            else if (v == "refuse")
+                o.bootReloadGrant = false;
+            else
+                return fail("--boot-reload takes grant or refuse");
+        } else if (a == "--sector-size") {
+            ok = num(FLASH_BYTES) && n >= 0x400 && (n & (n - 1)) == 0;
+            o.sectorSize = static_cast<uint32_t>(n);
+        } else if (a == "--boot-sectors") {
+            ok = num(64) && n >= 1;
+            o.bootSectors = static_cast<uint32_t>(n);
+        } else if (a == "--flash-in")
+            o.flashIn = v;
+        else if (a == "--flash-out")
+            o.flashOut = v;
+        else if (a == "--erase-ms")
+            ok = ms(o.eraseMs);
+        else if (a == "--program-ms")
+            ok = ms(o.programMs);
+        else if (a == "--record-timeout")
+            ok = ms(o.recordTimeoutMs) && o.recordTimeoutMs > 0;
+        else if (a == "--finish-delay")
+            ok = ms(o.finishDelayMs);
+        else if (a == "--reboot-ms")
+            ok = ms(o.rebootMs);
+        else if (a == "--loader-idle-reboot")
+            ok = ms(o.loaderIdleRebootMs);
+        else if (a == "--fault") {
+            if (o.fault != SimFault::None)
+                return fail("only one --fault at a time");
+            std::string name = v, arg;
+            size_t colon = v.find(':');
+            if (colon != std::string::npos) {
+                name = v.substr(0, colon);
+                arg = v.substr(colon + 1);
+            }
+            const FaultEntry* found = nullptr;
+            for (const FaultEntry& e : g_Faults)
+                if (name == e.name)
+                    found = &e;
+            if (!found)
+                return fail("unknown fault: " + name);
+            o.fault = found->fault;
+            o.faultArg = found->defaultArg;
+            if (found->needsArg && arg.empty())
+                return fail("fault " + name + " needs a frame number (" + name + ":K)");
+            if (!arg.empty()) {
+                if (!ParseNumber(arg, 3600000, n) || n == 0)
+                    return fail("bad number for fault " + name + ": " + arg);
+                o.faultArg = static_cast<uint32_t>(n);
+            }
+            if (o.fault == SimFault::Noise && o.faultArg == 0)
+                return fail("noise period must be above 0");
+        } else
+            return fail("unknown option: " + a);
+        if (!ok)
+            return fail(r.error.empty() ? "bad value for " + a + ": " + v : r.error);
+    }
+    // The sector count goes out as one byte.
+    uint64_t sectors = FLASH_BYTES / o.sectorSize - 1 + o.bootSectors;
+    if (o.sectorSize / o.bootSectors < 0x100 || o.sectorSize % o.bootSectors != 0)
+        return fail("--boot-sectors must split the sector into equal parts of at least 256 bytes");
+    if (sectors > 255)
+        return fail("the flash would have " + std::to_string(sectors) + " sectors; at most 255 are allowed");
+    r.ok = true;
+    return r;
+}

@@ -1,0 +1,354 @@
+#include "sim/SimSfld.h"
+
+#include "sim/SimLoaderCodes.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+std::string Hex32(uint32_t v) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", v);
+    return buf;
+}
+
+uint32_t Be32(const uint8_t* p) {
+    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
+}
+} // namespace
+
+CSimSfld::CSimSfld(const SimOptions& opt, ISimHost& host, CSimFlash& flash)
+    : m_Opt(opt), m_Host(host), m_Flash(flash) {}
+
+void CSimSfld::Enter(SimTime now, const std::string& versionLine) {
+    m_VersionLine = versionLine;
+    m_Greet = Greet::Hello1;
+    m_BaudStep = 0;
+    m_LateBaudSkip = 0;
+    m_Mode = Mode::Command;
+    m_Busy = Busy::None;
+    m_BusyUntil = SIM_NEVER;
+    m_Frame.Reset();
+    m_FrameOpen = false;
+    m_FrameDeadline = SIM_NEVER;
+    m_FramesTaken = 0;
+    m_FaultUsed = false;
+    m_Stalled = false;
+    m_FinishAt = SIM_NEVER;
+    m_NextGreet = SimAfterMs(now, m_Opt.helloIntervalMs);
+    m_Host.Event("SFLD started: " + versionLine);
+}
+
+uint32_t CSimSfld::EraseTimeMs() const {
+    return m_Opt.fault == SimFault::SlowErase ? m_Opt.faultArg : m_Opt.eraseMs;
+}
+
+CSimSfld::Action CSimSfld::OnByte(uint8_t b, bool garbled, SimTime now) {
+    if (m_Stalled)
+        return Action::None;
+    // Any byte means the host still has something to say: no completion mark yet.
+    m_FinishAt = SIM_NEVER;
+    if (m_Greet != Greet::Done) {
+        if (garbled)
+            return Action::None;
+        return OnGreeting(b, now);
+    }
+    if (m_Frame.Busy() || (m_FrameOpen && b == '[' && !garbled)) {
+        // A character with a framing error is lost; the frame comes up short.
+        m_FrameDeadline = SimAfterMs(now, m_Opt.recordTimeoutMs);
+        if (garbled)
+            return Action::None;
+        FrameStatus st = m_Frame.Feed(b);
+        if (st == FrameStatus::Busy)
+            return Action::None;
+        return OnFrameEnd(st, now);
+    }
+    if (garbled)
+        return Action::None;
+    if (m_LateBaudSkip > 0) {
+        --m_LateBaudSkip;
+        return Action::None;
+    }
+    if (m_Mode == Mode::Command) {
+        OnCommand(b);
+        return Action::None;
+    }
+    // Waiting for a frame: only the go-ahead counts; leftovers of a refused frame are passed over.
+    if (b == OK_CODE) {
+        m_FrameOpen = true;
+        m_Host.Send(REC_WAIT_CODE);
+    }
+    return Action::None;
+}
+
+CSimSfld::Action CSimSfld::OnGreeting(uint8_t b, SimTime now) {
+    switch (m_Greet) {
+    case Greet::Hello1:
+        if (b == OK_CODE) {
+            m_Greet = Greet::Hello2;
+            m_Host.Send(HELLO_CODE);
+            m_NextGreet = SimAfterMs(now, m_Opt.helloIntervalMs);
+        }
+        break;
+    case Greet::Hello2:
+        if (b == OK_CODE) {
+            m_Greet = Greet::Baud;
+            m_BaudStep = 0;
+            m_Host.Send(BAUD_CODE);
+            m_NextGreet = SimAfterMs(now, m_Opt.helloIntervalMs);
+        }
+        break;
+    case Greet::Baud:
+        if (m_BaudStep == 0) {
+            if (b == '[')
+                m_BaudStep = 1;
+        } else if (m_BaudStep == 1) {
+            m_BaudIndex = b;
+            m_BaudStep = 2;
+        } else {
+            m_BaudStep = 0;
+            if (b != ']' || m_BaudIndex > 9) {
+                m_Host.Event("SFLD speed answer refused");
+                break;
+            }
+            uint32_t rate = SIM_BAUD_RATES[m_BaudIndex];
+            // Two acknowledges and the index echo still go out at the old speed.
+            uint8_t reply[3] = {OK_CODE, OK_CODE, m_BaudIndex};
+            m_Host.Send(reply, 3);
+            m_Host.SetRate(rate);
+            m_Greet = Greet::Done;
+            m_NextGreet = SIM_NEVER;
+            m_Host.Event("SFLD speed " + std::to_string(rate));
+        }
+        break;
+    case Greet::Done:
+        break;
+    }
+    return Action::None;
+}
+
+void CSimSfld::SendIdentification() {
+    if (m_Opt.flashShortType >= 0) {
+        uint8_t r[2] = {FLASH_ID_CODE, static_cast<uint8_t>(m_Opt.flashShortType)};
+        m_Host.Send(r, 2);
+        return;
+    }
+    uint32_t size = m_Opt.flashSizeReport;
+    uint8_t r[9] = {FLASH_ID_CODE,
+                    m_Opt.flashCfi,
+                    m_Opt.flashMaker,
+                    static_cast<uint8_t>(m_Opt.flashDevice >> 8),
+                    static_cast<uint8_t>(m_Opt.flashDevice & 0xFF),
+                    static_cast<uint8_t>(size >> 24),
+                    static_cast<uint8_t>(size >> 16),
+                    static_cast<uint8_t>(size >> 8),
+                    static_cast<uint8_t>(size)};
+    m_Host.Send(r, sizeof r);
+}
+
+void CSimSfld::OnCommand(uint8_t b) {
+    switch (b) {
+    case OK_CODE:
+        m_Host.Send(OK_CODE);
+        break;
+    case VERSION_CODE:
+        m_Host.Send(m_VersionLine + "\r\n");
+        break;
+    case FLASH_ID_CODE:
+        SendIdentification();
+        break;
+    case '[':
+        // The host answered a BAUD_CODE repeated while its first answer was on the way.
+        m_LateBaudSkip = 2;
+        break;
+    case BOOT_RELOAD:
+        if (m_Opt.bootReloadGrant) {
+            m_Host.Send(BOOT_RELOAD);
+            m_Host.Event("boot area unlocked");
+        } else {
+            m_Host.Send(BAD_COMMAND);
+        }
+        break;
+    case ERASE_CODE: {
+        uint8_t r[2] = {OK_CODE, REC_WAIT_CODE};
+        m_Host.Send(r, 2);
+        m_Mode = Mode::EraseRange;
+        m_FrameOpen = false;
+        break;
+    }
+    default:
+        m_Host.Send(BAD_COMMAND);
+        break;
+    }
+}
+
+void CSimSfld::FrameError(uint8_t code, const char* what) {
+    m_Host.Event(std::string("SFLD frame refused: ") + what);
+    m_Host.Send(code);
+    m_Host.DiscardInput();
+    m_Frame.Reset();
+    m_FrameOpen = false;
+    m_FrameDeadline = SIM_NEVER;
+}
+
+CSimSfld::Action CSimSfld::OnFrameEnd(FrameStatus st, SimTime now) {
+    switch (st) {
+    case FrameStatus::BadLength:
+        FrameError(BAD_LENGTH, "BAD_LENGTH");
+        return Action::None;
+    case FrameStatus::BadCsum:
+        FrameError(BAD_CSUM, "BAD_CSUM");
+        return Action::None;
+    case FrameStatus::NoEnd:
+        FrameError(NO_REC_END, "NO_REC_END");
+        return Action::None;
+    default:
+        break;
+    }
+    m_FrameOpen = false;
+    m_FrameDeadline = SIM_NEVER;
+    const uint8_t* p = m_Frame.Payload();
+    size_t len = m_Frame.PayloadLength();
+    Action a = Action::None;
+    if (m_Mode == Mode::EraseRange)
+        OnEraseRange(p, len, now);
+    else
+        a = OnProgramFrame(p, len, now);
+    m_Frame.Reset();
+    return a;
+}
+
+void CSimSfld::OnEraseRange(const uint8_t* p, size_t len, SimTime now) {
+    if (len != 8) {
+        FrameError(BAD_LENGTH, "erase range is not two words");
+        return;
+    }
+    uint32_t start = Be32(p), end = Be32(p + 4);
+    m_Host.Send(OK_CODE);
+    if (m_Opt.fault == SimFault::SizeExceeded || !m_Flash.SectorsFor(start, end, m_Sectors)) {
+        m_Host.Event("erase " + Hex32(start) + ".." + Hex32(end) + " refused: SIZE_EXCEEDED");
+        m_Host.Send(SIZE_EXCEEDED);
+        m_Mode = Mode::Command;
+        return;
+    }
+    uint8_t param[3] = {PARAM_CODE, ERASE_CODE, static_cast<uint8_t>(m_Sectors.size())};
+    m_Host.Send(param, 3);
+    m_Host.Event("erase " + Hex32(start) + ".." + Hex32(end) + ": " + std::to_string(m_Sectors.size()) +
+                 " sectors");
+    m_SectorsDone = 0;
+    m_Busy = Busy::Erasing;
+    m_BusyUntil = m_Sectors.empty() ? now : SimAfterMs(now, EraseTimeMs());
+}
+
+CSimSfld::Action CSimSfld::OnProgramFrame(const uint8_t* p, size_t len, SimTime now) {
+    uint32_t number = m_FramesTaken + 1;
+    bool faultHere = !m_FaultUsed && number == m_Opt.faultArg;
+    if (faultHere) {
+        switch (m_Opt.fault) {
+        case SimFault::Hangup:
+            m_FaultUsed = true;
+            m_Host.Event("hang-up at programming frame " + std::to_string(number));
+            m_Host.HangUp();
+            return Action::None;
+        case SimFault::Stall:
+            m_FaultUsed = true;
+            m_Stalled = true;
+            m_Host.Event("stalled at programming frame " + std::to_string(number));
+            return Action::None;
+        case SimFault::NoAck:
+            m_FaultUsed = true;
+            m_Host.Event("no acknowledge for programming frame " + std::to_string(number));
+            return Action::None;
+        case SimFault::BadCsum:
+            m_FaultUsed = true;
+            FrameError(BAD_CSUM, "BAD_CSUM (fault)");
+            return Action::None;
+        default:
+            break;
+        }
+    }
+    ++m_FramesTaken;
+    m_Host.Send(OK_CODE);
+    if (len == 0) {
+        m_Host.Event("programming closed after " + std::to_string(m_FramesTaken - 1) + " data frames");
+        m_Mode = Mode::Command;
+        m_FinishAt = SimAfterMs(now, m_Opt.finishDelayMs);
+        return Action::None;
+    }
+    m_WriteAddress = Be32(p);
+    m_WriteData.assign(p + 4, p + len);
+    m_Busy = Busy::Writing;
+    m_BusyUntil = SimAfterMs(now, m_Opt.programMs);
+    return Action::None;
+}
+
+CSimSfld::Action CSimSfld::OnTick(SimTime now) {
+    if (m_Stalled)
+        return Action::None;
+    if (now >= m_NextGreet) {
+        if (m_Greet == Greet::Hello1 || m_Greet == Greet::Hello2)
+            m_Host.Send(HELLO_CODE);
+        else if (m_Greet == Greet::Baud && m_BaudStep == 0)
+            m_Host.Send(BAUD_CODE);
+        m_NextGreet = m_Greet == Greet::Done ? SIM_NEVER : SimAfterMs(now, m_Opt.helloIntervalMs);
+    }
+    if (now >= m_FrameDeadline)
+        FrameError(RECORD_TIMEOUT, "RECORD_TIMEOUT");
+    while (m_Busy != Busy::None && now >= m_BusyUntil) {
+        if (m_Busy == Busy::Writing) {
+            m_Busy = Busy::None;
+            m_BusyUntil = SIM_NEVER;
+            FlashResult r = m_Flash.Program(m_WriteAddress, m_WriteData.data(), m_WriteData.size());
+            if (r == FlashResult::Ok) {
+                m_Host.Send(OK_CODE);
+            } else {
+                m_Host.Event(std::string("program ") + Hex32(m_WriteAddress) + " failed: " +
+                             (r == FlashResult::NotErased ? "not erased" : "outside the flash"));
+                m_Host.Send(PROGRAM_FAIL);
+            }
+            break;
+        }
+        // Erasing: one sector has just finished (or there was none to erase).
+        if (m_SectorsDone < m_Sectors.size()) {
+            if (m_Opt.fault == SimFault::EraseFail && m_SectorsDone + 1 == m_Opt.faultArg) {
+                m_Host.Event("erase failed at sector " + std::to_string(m_SectorsDone + 1));
+                m_Host.Send(PROGRAM_FAIL);
+                m_Busy = Busy::None;
+                m_BusyUntil = SIM_NEVER;
+                m_Mode = Mode::Command;
+                break;
+            }
+            m_Flash.EraseSector(m_Sectors[m_SectorsDone]);
+            ++m_SectorsDone;
+            m_Host.Send(SECTOR_ERASED);
+        }
+        if (m_SectorsDone < m_Sectors.size()) {
+            m_BusyUntil = SimAfterMs(now, EraseTimeMs());
+        } else {
+            m_Host.Send(OK_CODE);
+            m_Host.Event("erase complete");
+            m_Busy = Busy::None;
+            m_BusyUntil = SIM_NEVER;
+            m_Mode = Mode::Programming;
+            m_FramesTaken = 0;
+        }
+    }
+    if (now >= m_FinishAt) {
+        m_FinishAt = SIM_NEVER;
+        if (m_Opt.fault == SimFault::NoComplete) {
+            m_Host.Event("upload complete, no completion mark (fault)");
+        } else {
+            uint8_t mark[3] = {0x55, 0x55, 0x55};
+            m_Host.Send(mark, 3);
+            m_Host.Event("upload complete, completion mark sent");
+        }
+        return Action::Reboot;
+    }
+    return Action::None;
+}
+
+SimTime CSimSfld::Deadline() const {
+    if (m_Stalled)
+        return SIM_NEVER;
+    return std::min({m_NextGreet, m_FrameDeadline, m_BusyUntil, m_FinishAt});
+}
