@@ -1,0 +1,164 @@
+#include "PortTable.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <mutex>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+char g_PortNames[PORT_SLOTS][PORT_NAME_CHARS] = {"OFF"};
+uint8_t g_PortCount = 0;
+
+namespace {
+
+std::mutex g_PortTableLock;
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+// -1 when the type cannot be read.
+int ReadUartTypeFile(const std::string& path) {
+    FILE* f = std::fopen(path.c_str(), "r");
+    if (!f)
+        return -1;
+    int type = -1;
+    if (std::fscanf(f, "%d", &type) != 1)
+        type = -1;
+    std::fclose(f);
+    return type;
+}
+
+int ReadUartTypeIoctl(const std::string& device) {
+    const int fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return -1;
+    serial_struct info{};
+    const int type = ioctl(fd, TIOCGSERIAL, &info) == 0 ? info.type : -1;
+    close(fd);
+    return type;
+}
+
+// Legacy 8250 slots exist whether or not a UART sits behind them; the driver reports those as unknown.
+bool IsPhantomUart(const std::string& classDir, const std::string& name, const std::string& device) {
+    if (name.rfind("ttyS", 0) != 0)
+        return false;
+    // The sysfs attribute avoids opening the port (which would raise DTR); older kernels need the ioctl.
+    int type = ReadUartTypeFile(classDir + "/" + name + "/type");
+    if (type < 0)
+        type = ReadUartTypeIoctl(device);
+    return type == PORT_UNKNOWN;
+}
+
+} // namespace
+
+bool NaturalLess(const std::string& a, const std::string& b) {
+    size_t i = 0, j = 0;
+    auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+    while (i < a.size() && j < b.size()) {
+        if (isDigit(a[i]) && isDigit(b[j])) {
+            size_t ei = i, ej = j;
+            while (ei < a.size() && isDigit(a[ei]))
+                ++ei;
+            while (ej < b.size() && isDigit(b[ej]))
+                ++ej;
+            // Compare by value: skip leading zeros, then longer is larger, then digit by digit.
+            size_t si = i, sj = j;
+            while (si + 1 < ei && a[si] == '0')
+                ++si;
+            while (sj + 1 < ej && b[sj] == '0')
+                ++sj;
+            if (ei - si != ej - sj)
+                return ei - si < ej - sj;
+            const int cmp = a.compare(si, ei - si, b, sj, ej - sj);
+            if (cmp != 0)
+                return cmp < 0;
+            if (ei - i != ej - j)
+                return ei - i < ej - j;
+            i = ei;
+            j = ej;
+        } else {
+            if (a[i] != b[j])
+                return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
+            ++i;
+            ++j;
+        }
+    }
+    return a.size() - i < b.size() - j;
+}
+
+int EnumeratePortsIn(const std::string& classDir, const std::string& devDir) {
+    std::vector<std::string> names;
+    if (DIR* dir = opendir(classDir.c_str())) {
+        while (const dirent* entry = readdir(dir)) {
+            const std::string name = entry->d_name;
+            if (name == "." || name == "..")
+                continue;
+            if (!Exists(classDir + "/" + name + "/device"))
+                continue;
+            const std::string device = devDir + "/" + name;
+            if (device.size() >= PORT_NAME_CHARS)
+                continue;
+            if (IsPhantomUart(classDir, name, device))
+                continue;
+            names.push_back(name);
+        }
+        closedir(dir);
+    }
+    std::sort(names.begin(), names.end(), NaturalLess);
+    if (names.size() > PORT_SLOTS - 1)
+        names.resize(PORT_SLOTS - 1);
+
+    // Built aside and swapped in under the lock, so the worker never sees a half-built table.
+    std::lock_guard<std::mutex> lock(g_PortTableLock);
+    for (int i = 1; i < PORT_SLOTS; ++i)
+        std::memset(g_PortNames[i], 0, PORT_NAME_CHARS);
+    g_PortCount = 0;
+    for (const std::string& name : names) {
+        ++g_PortCount;
+        std::snprintf(g_PortNames[g_PortCount], PORT_NAME_CHARS, "%s/%s", devDir.c_str(), name.c_str());
+    }
+    return g_PortCount;
+}
+
+void EnumeratePorts() {
+    EnumeratePortsIn("/sys/class/tty", "/dev");
+}
+
+bool AddPortName(const char* text) {
+    if (!text || text[0] == '\0' || std::strlen(text) >= PORT_NAME_CHARS)
+        return false;
+    std::lock_guard<std::mutex> lock(g_PortTableLock);
+    if (g_PortCount >= PORT_SLOTS - 1)
+        return false;
+    ++g_PortCount;
+    std::snprintf(g_PortNames[g_PortCount], PORT_NAME_CHARS, "%s", text);
+    return true;
+}
+
+std::string PortName(int index) {
+    std::lock_guard<std::mutex> lock(g_PortTableLock);
+    if (index < 0 || index > g_PortCount)
+        return {};
+    return g_PortNames[index];
+}
+
+int FindPortName(const std::string& name) {
+    std::lock_guard<std::mutex> lock(g_PortTableLock);
+    for (int i = 0; i <= g_PortCount; ++i)
+        if (name == g_PortNames[i])
+            return i;
+    return -1;
+}
+
+bool IsCharDevice(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
+}

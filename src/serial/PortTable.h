@@ -1,0 +1,34 @@
+#pragma once
+// The table of port names: slot 0 is "OFF", slots 1..g_PortCount hold device paths in discovery order. The
+// index of a port everywhere (dialog list, port request, the serial port's portIndex) is its slot number.
+//
+// The dialog thread rebuilds and appends; the port worker reads a slot while it opens. Writers take the
+// table lock, and every reader on another thread goes through PortName, which copies under that lock. The
+// dialog thread, the only writer, may read g_PortNames and g_PortCount directly.
+
+#include <cstdint>
+#include <string>
+
+constexpr int PORT_SLOTS = 255;
+// Paths up to 255 characters and a terminator.
+constexpr int PORT_NAME_CHARS = 256;
+
+extern char g_PortNames[PORT_SLOTS][PORT_NAME_CHARS];
+extern uint8_t g_PortCount;
+
+// Rebuilds the table from /sys/class/tty: every entry with a device link, as /dev/<name>, in natural order;
+// legacy ttyS ports whose UART type is unknown are left out. At most 254 names after "OFF".
+void EnumeratePorts();
+// The same from another class folder and device folder (a prepared tree); returns g_PortCount.
+int EnumeratePortsIn(const std::string& classDir, const std::string& devDir);
+// Appends one name. Refused (false) when all 255 slots are used or the text is empty or too long.
+bool AddPortName(const char* text);
+// A copy of slot index; "" for a slot that is not filled.
+std::string PortName(int index);
+// The slot holding exactly this name, or -1.
+int FindPortName(const std::string& name);
+// True when path names an existing character device (after following links): such a port may be added to
+// the table although discovery did not list it.
+bool IsCharDevice(const std::string& path);
+// "ttyS2" before "ttyS10": digit runs compare by value.
+bool NaturalLess(const std::string& a, const std::string& b);
