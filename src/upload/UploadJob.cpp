@@ -1,0 +1,172 @@
+#include "UploadJob.h"
+
+#include "core/Clock.h"
+#include "image/ImageFile.h"
+#include "serial/CommPort.h"
+#include "upload/ReceiverCheck.h"
+
+namespace {
+
+const char STAR_LINE[] = "**********************";
+
+} // namespace
+
+CUploadJob::CUploadJob(CChannel& channel, CImageFile& image, CReceiverCheck& check,
+                       const std::string& programDir)
+    : CLoaderProtocol(channel, nullptr, image, programDir), m_Check(check) {}
+
+void CUploadJob::StartUpload() {
+    m_Start.Set(1);
+    m_Cancel.Set(0);
+    m_Wake.Pulse();
+}
+
+void CUploadJob::CancelUpload() {
+    m_Cancel.Set(1);
+    m_Wake.Pulse();
+    // A protocol wait blocked on the port's data arrival notices the cancel at once.
+    if (CCommPort* port = GetPort())
+        port->WakeWaiters();
+}
+
+void CUploadJob::UploadLoop() {
+    while (!m_Channel.StopRequested()) {
+        m_Wake.WaitFor(m_JobTiming.idleWaitMs);
+        if (m_Start.Get() == 0)
+            continue;
+
+        m_Channel.Log(STAR_LINE);
+        m_Channel.Log("*** FLASH Upload ****");
+        m_Channel.Log(STAR_LINE);
+
+        CCommPort* port = GetPort();
+        if (port != nullptr)
+            port->m_SavedBaud.store(port->GetBaudIndex());
+        RunJob();
+        m_Start.Set(0);
+        // The loader link leaves the port at the first-stage loader's speed.
+        if (port != nullptr) {
+            const int saved = port->m_SavedBaud.load();
+            if (port->GetBaudIndex() != saved)
+                port->SetBaudIndex(saved);
+        }
+
+        m_PfldVersion.Set(std::string());
+        m_Channel.Log(STAR_LINE);
+    }
+}
+
+void CUploadJob::RaisePortOpened() {
+    if (LockedInt* cell = m_PortOpened.load())
+        cell->Set(1);
+}
+
+void CUploadJob::WaitForReceiver(uint32_t limitMs, bool budgetLimited) {
+    const uint32_t start = TickMs();
+    for (;;) {
+        // The budget may change while we wait; it is read again at every look.
+        const uint64_t limit =
+            budgetLimited ? static_cast<uint64_t>(m_ConnectBudget.load()) * m_Timings.budgetUnitMs : limitMs;
+        if (ElapsedMs(start) >= limit)
+            return;
+        if (m_Check.m_Identified.Get() == 1)
+            return;
+        if (IsAborted())
+            return;
+        RaisePortOpened();
+        // CancelUpload and shutdown pulse this event, so the wait ends at once for them.
+        m_Wake.WaitFor(m_JobTiming.recheckPauseMs);
+    }
+}
+
+bool CUploadJob::WaitCompletionMark() {
+    CCommPort& port = Port();
+    std::string received;
+    uint8_t marks = 0;
+    uint8_t last = 0;
+    const uint32_t start = TickMs();
+    while (ElapsedMs(start) < m_JobTiming.completionWaitMs && !m_Channel.StopRequested()) {
+        uint8_t b = 0;
+        if (port.ReadByte(b)) {
+            last = b;
+            if (b == COMPLETION_BYTE && ++marks == COMPLETION_COUNT)
+                break;
+            received += static_cast<char>(b);
+        }
+        Pause(m_JobTiming.completionPollMs);
+    }
+    received += "\r\n";
+    m_Channel.Log(received);
+    // A receiver that sent fewer marks but nothing after its last one still counts as done.
+    return last == COMPLETION_BYTE;
+}
+
+void CUploadJob::RunJob() {
+    CCommPort& port = Port();
+
+    m_FlashWriting.Set(0);
+    m_Phase.Set(0);
+    m_Progress.Set(0);
+
+    if (m_Check.m_Identified.Get() == 1) {
+        // The upload command has just sent the upload sentence; the receiver restarts into its loader and
+        // has to be identified afresh.
+        m_Channel.Log("delay before upload");
+        Pause(m_JobTiming.delayBeforeUploadMs);
+        RaisePortOpened();
+        m_Check.m_Identified.Set(0);
+        m_Channel.Log("Wait for receiver check");
+        WaitForReceiver(0, true);
+    }
+
+    const bool ok = UploadTarget();
+    if (!ok) {
+        m_Channel.PushStatus(m_Texts.failed);
+        m_Channel.Log("ERROR: upload failed");
+        m_Result.Set(0);
+    }
+    m_PfldVersion.Set(std::string());
+    if (m_Cancel.Get() == 1) {
+        m_Channel.PushStatus(m_Texts.canceled);
+        m_Channel.Log("Upload cancel");
+    }
+
+    if (ok) {
+        m_Channel.PushStatus(m_Texts.waitComplete);
+        m_Channel.Log("wait for upload to complete");
+
+        if (WaitCompletionMark()) {
+            m_Channel.PushStatus(m_Texts.complete);
+            m_Channel.Log("upload complete");
+            m_Result.Set(1);
+            m_Progress.Set(1000);
+            m_Channel.Log("delay after upload");
+            m_Channel.Log("Wait for receiver check");
+
+            // What the restarting receiver prints goes into the log as it came.
+            std::string received;
+            const uint32_t collect = TickMs();
+            while (ElapsedMs(collect) < m_JobTiming.restartCollectMs && !m_Channel.StopRequested()) {
+                uint8_t b = 0;
+                while (port.ReadByte(b))
+                    received += static_cast<char>(b);
+                Pause(m_JobTiming.completionPollMs);
+            }
+            m_Channel.Log(received);
+
+            RaisePortOpened();
+            m_Check.m_Identified.Set(0);
+            WaitForReceiver(m_JobTiming.restartIdentifyMs, false);
+            m_Channel.Log("continue");
+        } else {
+            m_Channel.PushStatus(m_Texts.failed);
+            m_Channel.Log("ERROR: upload failed");
+            m_Result.Set(0);
+        }
+    }
+    if (!ok)
+        m_Result.Set(0);
+
+    m_FlashWriting.Set(0);
+    m_Image.Close();
+}
