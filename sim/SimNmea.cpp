@@ -24,7 +24,7 @@ bool CSentenceCollector::Feed(uint8_t b) {
     if (b == '$') {
         // A '$' always starts afresh: a broken sentence must not swallow the next one.
         m_Active = true;
-        m_Text = "$";
+        m_Text.assign(1, '$');
         return false;
     }
     if (!m_Active)
