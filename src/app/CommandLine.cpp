@@ -1,0 +1,92 @@
+#include "CommandLine.h"
+
+namespace {
+
+// A parameter whose rest after a '-' or '/' is one of the option letters.
+bool IsPrefixedOption(const std::string& param) {
+    if (param.size() != 2 || (param[0] != '-' && param[0] != '/'))
+        return false;
+    char c = param[1];
+    return c == 'i' || c == 'p' || c == 'm' || c == 'n' || c == 'l';
+}
+
+} // namespace
+
+void CCommandLineInfo::TakeText(bool flag, std::string& text, size_t limit, const char* what,
+                                const std::string& param) {
+    if (!flag || !text.empty())
+        return;
+    // Paths here begin with '/', so a text keeps its leading character; only an option letter written as
+    // an option ("-p") is taken as its bare letter, as the option rule reads it.
+    text = IsPrefixedOption(param) ? param.substr(1) : param;
+    if (text.size() > limit && m_TooLong.empty())
+        m_TooLong = std::string(what) + " is longer than " + std::to_string(limit) + " characters";
+}
+
+void CCommandLineInfo::ParseParam(const std::string& param) {
+    TakeText(m_ImageFlag, m_Image, IMAGE_LIMIT, "the image path", param);
+    TakeText(m_PortFlag, m_Port, PORT_LIMIT, "the port name", param);
+    TakeText(m_LogFlag, m_LogName, LOG_LIMIT, "the log file name", param);
+
+    std::string name = param;
+    if (!name.empty() && (name[0] == '-' || name[0] == '/'))
+        name.erase(0, 1);
+    if (name == "i")
+        m_ImageFlag = true;
+    else if (name == "p")
+        m_PortFlag = true;
+    else if (name == "m")
+        m_MsgOffFlag = true;
+    else if (name == "n")
+        m_NoMutexFlag = true;
+    else if (name == "l")
+        m_LogFlag = true;
+}
+
+void CCommandLineInfo::Parse(const std::vector<std::string>& params) {
+    for (const std::string& param : params) {
+        if (param == "--help")
+            m_Help = true;
+        else if (param == "--version")
+            m_Version = true;
+        else
+            ParseParam(param);
+    }
+}
+
+void CCommandLineInfo::Parse(int argc, char** argv) {
+    std::vector<std::string> params;
+    for (int i = 1; i < argc; ++i)
+        params.emplace_back(argv[i] ? argv[i] : "");
+    Parse(params);
+}
+
+std::string CCommandLineInfo::LimitError() const {
+    return m_TooLong;
+}
+
+std::string UsageText(const std::string& programName) {
+    return "Usage: " + programName +
+           " [-i IMAGE] [-p PORT] [-m] [-n] [-l [LOGFILE]]\n"
+           "Writes a firmware or options image into a GNSS receiver over a serial port.\n"
+           "\n"
+           "Options may be written with '-', '/' or nothing in front; the text of an option is the\n"
+           "parameter that follows it.\n"
+           "  -i IMAGE    image file (image-union or Options file) to upload\n"
+           "  -p PORT     serial port, as a device path (/dev/ttyUSB0, /dev/pts/3, /dev/serial/by-id/...)\n"
+           "  -m          no message boxes: every question counts as answered with OK\n"
+           "  -n          no single-instance check\n"
+           "  -l LOGFILE  write the log file from the start (\"terminal.log\" when no name follows)\n"
+           "  --help      show this text and exit\n"
+           "  --version   show the program version and exit\n"
+           "\n"
+           "With both -i and -p the program uploads the image unattended, echoes its status lines to\n"
+           "standard output and ends with one of these exit codes:\n"
+           "  0  upload complete\n"
+           "  1  window closed by the user\n"
+           "  2  the port is not there (or a command-line text is too long)\n"
+           "  3  the image file is not a valid image\n"
+           "  4  no receiver answered\n"
+           "  5  the upload failed\n"
+           "Without a display (no DISPLAY or WAYLAND_DISPLAY) the unattended upload runs without a window.\n";
+}

@@ -1,0 +1,218 @@
+#pragma once
+// The main dialog: one fixed-size window whose 50 ms refresh step turns the workers' cells and queues into
+// texts, colours, enabled buttons, message boxes, the log view and the log file.
+
+#include "ColorBar.h"
+#include "RecentFiles.h"
+#include "core/LockedValue.h"
+#include "image/LoadImage.h"
+
+#include <QDialog>
+#include <QString>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QPlainTextEdit;
+class QPushButton;
+class QTimer;
+class CDeviceMonitor;
+class CProfile;
+class CSystem;
+class CConsoleReport;
+
+// Control ids of the dialog template.
+enum : int {
+    IDC_LOG_VIEW = 1007,
+    IDC_UPLOAD_BAR = 1005,
+    IDC_UPLOAD = 1006,
+    IDC_PORT_LIST = 1008,
+    IDC_SAVE_LOG = 1012,
+    IDC_IMAGE_COMBO = 1013,
+    IDC_BROWSE = 1014,
+    IDC_CHOOSE_IMAGE = 1015,
+    IDC_PORT_LABEL = 1016,
+    IDC_VERSION = 1017,
+    IDC_FILEINFO = 1020,
+    IDC_PORTINFO = 1021,
+    IDC_REFRESH = 1022,
+    IDC_CONNECT = 1023,
+    IDC_TYPE_LABEL = 1026,
+    IDC_STATUS = 1027,
+    IDC_IMAGE_VERSION_LABEL = 1028,
+    IDC_PFL_VERSION_LABEL = 1029,
+    IDC_CONN_BAR = 1030,
+    IDC_FILE_BAR = 1031,
+    IDC_DATE_LABEL = 1032,
+    IDC_IMAGE_TYPE = 1033,
+    IDC_IMAGE_VERSION = 1034,
+    IDC_PFL_VERSION = 1035,
+    IDC_STATUS_LABEL = 1036,
+    IDC_RECEIVER_LABEL = 1038,
+    IDC_RECEIVER = 1039,
+    IDC_TIME_LABEL = 1040,
+    IDC_DATE = 1041,
+    IDC_TIME = 1042,
+    IDC_OPTIONS_LABEL = 1044,
+    IDC_OPTIONS = 1045,
+    IDC_SERIAL_LABEL = 1046,
+    IDC_SERIAL = 1047,
+    IDC_EXIT = 1052,
+};
+
+class CLoaderDlg : public QDialog {
+public:
+    static constexpr int LOG_VIEW_LIMIT = 20480;
+    static constexpr int REFRESH_MS = 50;
+    // Longest wait for the upload sentence to leave the transmit ring.
+    static constexpr uint32_t TX_DONE_LIMIT_MS = 2000;
+
+    CLoaderDlg(CSystem& system, CProfile& profile, QWidget* parent = nullptr);
+    ~CLoaderDlg() override;
+
+    // Set-up before the dialog is shown; false when it has already ended (automatic mode failures).
+    bool OnInitDialog();
+    // OnInitDialog, then the modal run; the exit code.
+    int Run();
+    bool Ended() const { return m_Ended; }
+    // Escape: the dialog stays.
+    void reject() override;
+
+    void OnRefreshTimer();
+    void RefreshConnection();
+    void ShowLoaderVersion(const std::string& banner);
+    void AppendLogView(const QString& line);
+    void BringToFront();
+    void CloseDialog(int exitCode);
+    // Pushes the 21 text members into their controls.
+    void UpdateData();
+
+    // Commands.
+    void OnBrowse();
+    void OnConnect();
+    // True when an upload was handed to the worker (or a running one was cancelled).
+    bool OnUpload();
+    bool OnHelpFile();
+    void OnAbout();
+
+    // Port list.
+    void FillPortList();
+    void FitPortDropHeight(QComboBox* combo);
+    bool InitPortList();
+    void OnPortSelChange(int index);
+    void RefreshPortList();
+    void OnDeviceChange();
+
+    // File information and recent files.
+    int RefreshImageInfo();
+    void FillImageCombo();
+    void OnImageSelChange(int index);
+    void OnImageDropDown();
+
+    // Log file.
+    void OnSaveLog();
+    void ChooseLogFile();
+    void StopLogFile();
+    void WriteLogFile(const std::string& text);
+    // Empties the log queue into the log file (or drops the lines when logging is off).
+    void DrainLogQueue();
+
+    QWidget* Item(int id) const;
+    QLabel* Label(int id) const;
+    CColorBar* Bar(int id) const;
+    QPushButton* Button(int id) const;
+    QComboBox* Combo(int id) const;
+    QPlainTextEdit* LogView() const { return m_LogView; }
+    QCheckBox* SaveLogBox() const { return m_SaveLog; }
+    // Pixel geometry of a rectangle given in dialog units.
+    QRect DialogUnits(int x, int y, int w, int h) const;
+
+    // Set by the application before the run.
+    int m_AutoMode = 0;
+    int m_LogFromCmdLine = 0;
+    std::string m_CmdImage;
+    std::string m_CmdPort;
+    std::string m_CmdLogName;
+    // Unattended runs report to the console; null otherwise.
+    CConsoleReport* m_Console = nullptr;
+
+    // The 21 text members, bound to their controls by id.
+    QString m_ChooseImageText;   // 1015
+    QString m_VersionText;       // 1017
+    QString m_ImageVersionText;  // 1034
+    QString m_ImageTypeText;     // 1033
+    QString m_PflVersionText;    // 1035
+    QString m_StatusLabelText;   // 1036
+    QString m_StatusText;        // 1027
+    QString m_TypeLabelText;     // 1026
+    QString m_ImageVersionLabel; // 1028
+    QString m_PflVersionLabel;   // 1029
+    QString m_PortLabelText;     // 1016
+    QString m_ReceiverLabelText; // 1038
+    QString m_ReceiverText;      // 1039
+    QString m_DateLabelText;     // 1032
+    QString m_TimeLabelText;     // 1040
+    QString m_DateText;          // 1041
+    QString m_TimeText;          // 1042
+    QString m_OptionsLabelText;  // 1044
+    QString m_SerialLabelText;   // 1046
+    QString m_OptionsText;       // 1045
+    QString m_SerialText;        // 1047
+
+    uint16_t m_ShownProgress = 0;
+    LockedInt m_ImageValid{0};
+    LockedInt m_Idle{1};
+    int m_PortIndex = 0;
+    std::string m_LogFileName;
+    std::string m_OpenLogName;
+    int m_LogToFile = 0;
+    double m_LogBytes = 0;
+    int m_Busy = 0;
+    int m_UploadBlocked = 0;
+    int m_ExitCode = 0;
+    RecentImageFiles m_RecentFiles;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+private:
+    void BuildControls();
+    template <typename W> W* AddControl(int id, W* widget, int x, int y, int w, int h);
+    void SetCaptions();
+    void PaintBarFromState(CColorBar* bar, LockedShort& cell);
+    // Waits for the receiver check that was just requested, within the check's own limits.
+    void WaitForCheck();
+    void SleepOnDialogThread(uint32_t ms);
+    bool ImageIsOptions() const;
+    std::string ImageMainVersion() const;
+    void EchoStatus(const std::string& line);
+
+    CSystem& m_System;
+    CProfile& m_Profile;
+    std::map<int, QWidget*> m_Controls;
+    std::map<int, QString*> m_TextMembers;
+    QPlainTextEdit* m_LogView = nullptr;
+    QCheckBox* m_SaveLog = nullptr;
+    QTimer* m_Timer = nullptr;
+    std::unique_ptr<CDeviceMonitor> m_DeviceMonitor;
+    int m_TimerId = 0;
+    bool m_Ended = false;
+    bool m_Initialised = false;
+    // An automatic run whose close was refused while the worker still finished its job: retried each tick.
+    int m_PendingClose = -1;
+    bool m_WaitNoticeShown = false;
+    // A port request held back while an upload runs (a request closes the port).
+    int m_PendingPortRequest = -1;
+    int m_ShownPhase = 0;
+    uint32_t m_UploadBytes = 0;
+    ImageFileInfo m_ImageInfo;
+    int m_BaseX = 6;
+    int m_BaseY = 13;
+};

@@ -1,0 +1,87 @@
+// The log file: lines of the log queue appended one at a time, so the file is complete at any moment, and
+// the "Save log to file" box that shows its name and size.
+
+#include "LoaderDlg.h"
+
+#include "LogPath.h"
+#include "MessageBox.h"
+#include "Profile.h"
+#include "StringTable.h"
+#include "SystemAccess.h"
+
+#include <QCheckBox>
+#include <QFileDialog>
+#include <QFontMetrics>
+#include <cstdio>
+#include <ctime>
+
+void CLoaderDlg::DrainLogQueue() {
+    CChannel& channel = Channel(m_System);
+    while (std::optional<std::string> line = channel.m_LogQueue.Pop()) {
+        if (m_LogToFile == 1)
+            WriteLogFile(*line + "\r\n");
+    }
+}
+
+void CLoaderDlg::OnSaveLog() {
+    if (!m_SaveLog->isChecked()) {
+        StopLogFile();
+        return;
+    }
+    Channel(m_System).m_LogQueue.Clear();
+    ChooseLogFile();
+}
+
+void CLoaderDlg::StopLogFile() {
+    m_SaveLog->setChecked(false);
+    m_LogToFile = 0;
+}
+
+void CLoaderDlg::ChooseLogFile() {
+    QString chosen = QFileDialog::getSaveFileName(this, QString(), QString::fromStdString(m_LogFileName),
+                                                  QStringLiteral("Log File (*.log);;All Files (*)"));
+    if (chosen.isEmpty()) {
+        m_SaveLog->setChecked(false);
+        return;
+    }
+    m_LogFileName = chosen.toStdString();
+    m_Profile.WriteString("m_FLog", m_LogFileName);
+    std::FILE* f = std::fopen(m_LogFileName.c_str(), "wb");
+    if (!f) {
+        CenteredMessageBox(this, "Create Log File Error", "ERROR", MB_ICONEXCLAMATION);
+        m_SaveLog->setChecked(false);
+        return;
+    }
+    std::fclose(f);
+    m_LogBytes = 0;
+    m_LogToFile = 1;
+    m_OpenLogName = m_LogFileName;
+    WriteLogFile(LoadStr(113) + " " + LoadStr(106) + " " + PROGRAM_VERSION + "\r\n");
+    std::time_t now = std::time(nullptr);
+    char stamp[64] = {};
+    std::tm local{};
+    localtime_r(&now, &local);
+    std::strftime(stamp, sizeof stamp, "%a %b %e %H:%M:%S %Y", &local);
+    WriteLogFile(std::string(stamp) + "\r\n");
+    WriteLogFile("\r\n");
+    Channel(m_System).PushStatus(LoadStr(142) + " - " + m_LogFileName);
+}
+
+void CLoaderDlg::WriteLogFile(const std::string& text) {
+    std::FILE* f = std::fopen(m_LogFileName.c_str(), "ab");
+    if (!f)
+        return;
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+    m_LogBytes += static_cast<double>(text.size());
+
+    char count[48];
+    std::snprintf(count, sizeof count, " (%.0f)", m_LogBytes);
+    std::string label = m_OpenLogName + count;
+    QFontMetrics fm(m_SaveLog->font());
+    int limit = m_SaveLog->contentsRect().width() + 190;
+    label = CompactPath(label, limit, [&fm](const std::string& s) {
+        return fm.horizontalAdvance(QString::fromLocal8Bit(s.c_str()));
+    });
+    m_SaveLog->setText(QString::fromLocal8Bit(label.c_str()));
+}

@@ -1,0 +1,136 @@
+#include "MessageBox.h"
+
+#include "StringTable.h"
+
+#include <QApplication>
+#include <QEvent>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QScreen>
+#include <QWindow>
+
+namespace {
+
+bool g_MessageBoxesOff = false;
+std::function<void(const std::string&, const std::string&, const char*)> g_Echo;
+
+// Centres the box when it is first shown and lets the user drag it by its body.
+class CBoxFilter : public QObject {
+public:
+    CBoxFilter(QWidget* active, bool centre) : m_Active(active), m_Centre(centre) {}
+
+    bool eventFilter(QObject* obj, QEvent* event) override {
+        auto* box = qobject_cast<QWidget*>(obj);
+        if (!box)
+            return false;
+        if (event->type() == QEvent::Show && m_Centre && !m_Done && m_Active) {
+            m_Done = true;
+            QScreen* screen = m_Active->screen() ? m_Active->screen() : QGuiApplication::primaryScreen();
+            QRect desktop = screen ? screen->availableGeometry() : QRect();
+            box->adjustSize();
+            box->move(CentredBoxPosition(m_Active->frameGeometry(), box->frameGeometry().size(), desktop));
+        } else if (event->type() == QEvent::MouseMove) {
+            auto* me = static_cast<QMouseEvent*>(event);
+            if (me->buttons() == Qt::LeftButton && box->windowHandle())
+                box->windowHandle()->startSystemMove();
+        }
+        return false;
+    }
+
+private:
+    QWidget* m_Active;
+    bool m_Centre;
+    bool m_Done = false;
+};
+
+int ShowBox(QWidget* owner, const std::string& text, const std::string& caption, unsigned style,
+            bool centre) {
+    QMessageBox::Icon icon = QMessageBox::NoIcon;
+    switch (style & 0xF0) {
+    case MB_ICONERROR:
+        icon = QMessageBox::Critical;
+        break;
+    case MB_ICONQUESTION:
+        icon = QMessageBox::Question;
+        break;
+    case MB_ICONEXCLAMATION:
+        icon = QMessageBox::Warning;
+        break;
+    case MB_ICONINFORMATION:
+        icon = QMessageBox::Information;
+        break;
+    default:
+        break;
+    }
+    QMessageBox::StandardButtons buttons = QMessageBox::Ok;
+    if ((style & 0x0F) == MB_OKCANCEL)
+        buttons |= QMessageBox::Cancel;
+    QMessageBox box(icon, QString::fromStdString(caption), QString::fromStdString(text), buttons, owner);
+    box.setAutoFillBackground(true);
+    QPalette pal = box.palette();
+    pal.setColor(QPalette::Window, Qt::white);
+    box.setPalette(pal);
+    QWidget* active = QApplication::activeWindow() ? QApplication::activeWindow() : owner;
+    // A box titled like the program itself is left where the platform puts it.
+    CBoxFilter filter(active, centre && caption != LoadStr(113));
+    box.installEventFilter(&filter);
+    int pressed = box.exec();
+    box.removeEventFilter(&filter);
+    return pressed == QMessageBox::Ok ? IDOK : IDCANCEL;
+}
+
+} // namespace
+
+void SetMessageBoxesOff(bool off) {
+    g_MessageBoxesOff = off;
+}
+
+bool MessageBoxesOff() {
+    return g_MessageBoxesOff;
+}
+
+void SetMessageBoxEcho(std::function<void(const std::string&, const std::string&, const char*)> echo) {
+    g_Echo = std::move(echo);
+}
+
+namespace {
+void Echo(const std::string& text, const std::string& caption, unsigned style) {
+    if (!g_Echo)
+        return;
+    const char* answered = nullptr;
+    if (g_MessageBoxesOff && (style & 0x0F) == MB_OKCANCEL)
+        answered = "OK";
+    g_Echo(caption, text, answered);
+}
+} // namespace
+
+int CenteredMessageBox(QWidget* owner, const std::string& text, const std::string& caption, unsigned style) {
+    Echo(text, caption, style);
+    if (g_MessageBoxesOff)
+        return IDOK;
+    return ShowBox(owner, text, caption, style, true);
+}
+
+int PlainMessageBox(QWidget* owner, const std::string& text, const std::string& caption, unsigned style) {
+    Echo(text, caption, style);
+    if (g_MessageBoxesOff)
+        return IDOK;
+    return ShowBox(owner, text, caption, style, false);
+}
+
+QPoint CentredBoxPosition(const QRect& active, const QSize& box, const QRect& desktop) {
+    int w = box.width(), h = box.height();
+    int x = active.left() + active.width() / 2 - w / 2;
+    int y = active.top() + active.height() / 2 - h / 2;
+    if (x < 0)
+        x = 0;
+    if (y < 0)
+        y = 0;
+    int right = desktop.left() + desktop.width();
+    int bottom = desktop.top() + desktop.height();
+    if (x + w > right)
+        x = right - w;
+    if (y + h > bottom)
+        y = bottom - h;
+    return QPoint(x, y);
+}

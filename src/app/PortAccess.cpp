@@ -1,0 +1,35 @@
+#include "PortAccess.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+std::string PortPermissionNotice(const std::string& path) {
+    // A test of the rights only: opening the device here would toggle its modem lines.
+    if (faccessat(AT_FDCWD, path.c_str(), R_OK | W_OK, AT_EACCESS) == 0)
+        return {};
+    if (errno != EACCES && errno != EPERM)
+        return {};
+    std::string group;
+    struct stat st {};
+    if (stat(path.c_str(), &st) == 0) {
+        std::vector<char> buffer(4096);
+        struct group* found = nullptr;
+        struct group entry {};
+        if (getgrgid_r(st.st_gid, &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
+            entry.gr_name)
+            group = entry.gr_name;
+    }
+    std::string text =
+        "Permission denied: " + path + " cannot be opened for reading and writing by this user.";
+    if (!group.empty() && group != "root")
+        text += " Add the user to the group \"" + group + "\" that owns the device (sudo usermod -aG " +
+                group + " $USER) and log in again.";
+    else
+        text += " Give the user read and write access to the device (usually through membership of the group "
+                "that owns it, such as \"dialout\") and log in again.";
+    return text;
+}

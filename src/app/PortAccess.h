@@ -1,0 +1,8 @@
+#pragma once
+// Why a named port cannot be used by this user, in words that tell the remedy.
+
+#include <string>
+
+// Empty when the device may be opened for reading and writing (or the reason is not a permission);
+// otherwise one sentence naming the group that owns the device.
+std::string PortPermissionNotice(const std::string& path);

@@ -1,0 +1,116 @@
+#pragma once
+// A dialog with real widgets over a real system object, its settings in a folder of the test, message
+// boxes off. Workers start only where a test needs them; a simulated receiver serves on a pseudo-terminal.
+
+#include "TestDir.h"
+#include "app/LoaderDlg.h"
+#include "app/MessageBox.h"
+#include "app/Profile.h"
+#include "app/SystemAccess.h"
+#include "core/Clock.h"
+#include "sim/SimReceiver.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <functional>
+#include <gtest/gtest.h>
+#include <memory>
+#include <thread>
+
+class CSimThread {
+public:
+    explicit CSimThread(const SimOptions& options) : m_Sim(options) {}
+    ~CSimThread() { Stop(); }
+    bool Start() {
+        std::string error;
+        if (!m_Sim.Open(error))
+            return false;
+        m_Thread = std::thread([this] { m_Sim.Run(); });
+        return true;
+    }
+    void Stop() {
+        m_Sim.Stop();
+        if (m_Thread.joinable())
+            m_Thread.join();
+    }
+    CSimReceiver& Sim() { return m_Sim; }
+
+private:
+    CSimReceiver m_Sim;
+    std::thread m_Thread;
+};
+
+class DialogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SetMessageBoxesOff(true);
+        m_Profile = CProfile::FromFile(m_Dir.File("settings.ini"));
+        m_System = std::make_unique<CSystem>();
+        // Short limits keep each test within seconds.
+        m_System->m_Check.m_Timing.checkLimitMs = 1500;
+        m_System->m_Check.m_Timing.sentenceLimitMs = 300;
+        m_System->m_Check.m_Timing.closedPortSleepMs = 100;
+        m_System->m_PortWorker.m_PassWaitMs = 20;
+        m_System->m_PortWorker.m_RetryWaitMs = 20;
+        m_Dlg = std::make_unique<CLoaderDlg>(*m_System, *m_Profile);
+    }
+
+    void TearDown() override {
+        if (m_Dlg)
+            m_Dlg->DrainLogQueue();
+        m_System->Shutdown();
+        m_Dlg.reset();
+        m_Sim.reset();
+        m_System.reset();
+    }
+
+    // Set-up as the program does it, shown on the offscreen screen.
+    void Init() {
+        ASSERT_TRUE(m_Dlg->OnInitDialog());
+        m_Dlg->show();
+        QApplication::processEvents();
+    }
+
+    void Tick() { m_Dlg->OnRefreshTimer(); }
+
+    // Runs refresh steps until the condition holds or the limit passes.
+    bool TickUntil(const std::function<bool()>& done, uint32_t limitMs = 10000) {
+        uint32_t start = TickMs();
+        while (ElapsedMs(start) < limitMs) {
+            Tick();
+            QApplication::processEvents();
+            if (done())
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        Tick();
+        return done();
+    }
+
+    // Starts a simulated receiver and returns the list position of its port (appended to the table).
+    int StartSim(SimOptions options = SimOptions{}) {
+        options.raw = true;
+        m_Sim = std::make_unique<CSimThread>(options);
+        EXPECT_TRUE(m_Sim->Start());
+        std::string path = m_Sim->Sim().SlavePath();
+        EXPECT_TRUE(AddPortName(path.c_str()));
+        m_Dlg->FillPortList();
+        return g_PortCount;
+    }
+
+    // Chooses a port as the user would and waits for the worker to open it.
+    bool ChoosePort(int index) {
+        m_Dlg->OnPortSelChange(index);
+        return TickUntil([this] { return Port(*m_System)->IsOpen() == 1; });
+    }
+
+    CUploadJob& Job() { return m_System->m_Job; }
+    CReceiverCheck& Check() { return m_System->m_Check; }
+    QString Text(int id) { return m_Dlg->Label(id)->text(); }
+
+    CTestDir m_Dir;
+    std::unique_ptr<CProfile> m_Profile;
+    std::unique_ptr<CSystem> m_System;
+    std::unique_ptr<CLoaderDlg> m_Dlg;
+    std::unique_ptr<CSimThread> m_Sim;
+};

@@ -1,0 +1,522 @@
+// The refresh step with real widgets: indicators, the Upload button rule, receiver texts, the loader banner,
+// the log view, idle and busy, and the end of an automatic run.
+
+#include "DialogFixture.h"
+#include "ImageWriter.h"
+#include "app/StringTable.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <fstream>
+
+namespace {
+
+std::string WriteUnion(const CTestDir& dir, const std::string& name, const std::string& version = "A123") {
+    UnionParams spec;
+    spec.fwVersion = version;
+    Bytes bytes;
+    std::string error;
+    EXPECT_TRUE(BuildUnionImage(spec, bytes, error)) << error;
+    std::string path = dir.File(name);
+    EXPECT_TRUE(WriteFile(path, bytes.data(), bytes.size(), error)) << error;
+    return path;
+}
+
+std::string WriteOptions(const CTestDir& dir, const std::string& name) {
+    OptionsParams spec;
+    spec.serial = "TZ5A00009876";
+    Bytes bytes;
+    std::string error;
+    EXPECT_TRUE(BuildOptionsImage(spec, bytes, error)) << error;
+    std::string path = dir.File(name);
+    EXPECT_TRUE(WriteFile(path, bytes.data(), bytes.size(), error)) << error;
+    return path;
+}
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+} // namespace
+
+TEST_F(DialogTest, StartStateOfIndicatorsAndTexts) {
+    Init();
+    EXPECT_EQ(m_Dlg->windowTitle(), "Kavrel");
+    EXPECT_EQ(Text(IDC_VERSION), "Ver. 2.06");
+    EXPECT_EQ(Text(IDC_PORT_LABEL), "Choose port:");
+    EXPECT_EQ(m_Dlg->Button(IDC_UPLOAD)->text(), "Upload");
+    EXPECT_EQ(m_Dlg->Button(IDC_UPLOAD)->toolTip(), "Press here to start uploading");
+    for (int id : {IDC_CONN_BAR, IDC_FILE_BAR}) {
+        CColorBar* bar = m_Dlg->Bar(id);
+        EXPECT_EQ(bar->BarColor(), COLOR_ORANGE);
+        EXPECT_EQ(bar->RestColor(), COLOR_WHITE);
+        EXPECT_EQ(bar->Fill(), bar->width() - 6);
+    }
+    CColorBar* upload = m_Dlg->Bar(IDC_UPLOAD_BAR);
+    EXPECT_EQ(upload->BarColor(), COLOR_BLUE);
+    EXPECT_EQ(upload->Fill(), 0);
+    // No image chosen: the panel says so and the view tells why.
+    EXPECT_EQ(Text(IDC_IMAGE_TYPE), "Unavailable");
+    Tick();
+    EXPECT_NE(m_Dlg->LogView()->toPlainText().indexOf("ERROR: image file name field empty"), -1);
+    EXPECT_FALSE(m_Dlg->Button(IDC_UPLOAD)->isEnabled());
+    EXPECT_EQ(Text(IDC_STATUS), "Not connected");
+    EXPECT_EQ(m_Dlg->Combo(IDC_PORT_LIST)->itemText(0), "OFF");
+}
+
+TEST_F(DialogTest, PortOpenWithoutImageKeepsUploadDisabled) {
+    Init();
+    int index = StartSim();
+    m_System->StartWorkers();
+    ASSERT_TRUE(ChoosePort(index));
+    ASSERT_TRUE(TickUntil([this] { return m_Dlg->Bar(IDC_CONN_BAR)->BarColor() == COLOR_BLUE; }));
+    EXPECT_EQ(Text(IDC_STATUS), "Connected");
+    EXPECT_EQ(m_Dlg->Bar(IDC_CONN_BAR)->RestColor(), COLOR_WHITE);
+    EXPECT_EQ(m_Dlg->Bar(IDC_FILE_BAR)->BarColor(), COLOR_ORANGE);
+    EXPECT_FALSE(m_Dlg->Button(IDC_UPLOAD)->isEnabled());
+    EXPECT_EQ(m_Dlg->focusWidget(), m_Dlg->Button(IDC_BROWSE));
+    EXPECT_EQ(m_Profile->GetInt("iPortId", -1), index);
+}
+
+TEST_F(DialogTest, UploadButtonFollowsStatesAndFlashWriting) {
+    std::string image = WriteUnion(m_Dir, "fw.bin");
+    Init();
+    m_Dlg->Combo(IDC_IMAGE_COMBO)->setEditText(QString::fromStdString(image));
+    ASSERT_EQ(m_Dlg->RefreshImageInfo(), 1);
+    int index = StartSim();
+    m_System->StartWorkers();
+    ASSERT_TRUE(ChoosePort(index));
+    ASSERT_TRUE(TickUntil([this] { return m_Dlg->Button(IDC_UPLOAD)->isEnabled(); }));
+    EXPECT_EQ(m_Dlg->Bar(IDC_FILE_BAR)->BarColor(), COLOR_BLUE);
+    EXPECT_EQ(m_Dlg->focusWidget(), m_Dlg->Button(IDC_UPLOAD));
+
+    // Flash writing forbids the button, and the rule of step 13 does not bring it back.
+    Job().m_FlashWriting.Set(1);
+    Tick();
+    EXPECT_FALSE(m_Dlg->Button(IDC_UPLOAD)->isEnabled());
+    EXPECT_EQ(m_Dlg->m_UploadBlocked, 1);
+    EXPECT_EQ(m_Dlg->focusWidget(), m_Dlg->SaveLogBox());
+    Tick();
+    EXPECT_FALSE(m_Dlg->Button(IDC_UPLOAD)->isEnabled());
+    Job().m_FlashWriting.Set(0);
+    Tick();
+    EXPECT_TRUE(m_Dlg->Button(IDC_UPLOAD)->isEnabled());
+    EXPECT_EQ(m_Dlg->m_UploadBlocked, 0);
+
+    // Without a valid image the button goes off again and Browse takes the focus.
+    Job().m_FileState.Set(2);
+    Tick();
+    EXPECT_FALSE(m_Dlg->Button(IDC_UPLOAD)->isEnabled());
+    EXPECT_EQ(m_Dlg->focusWidget(), m_Dlg->Button(IDC_BROWSE));
+    EXPECT_EQ(m_Dlg->Bar(IDC_FILE_BAR)->BarColor(), COLOR_ORANGE);
+}
+
+TEST_F(DialogTest, FlashWritingEndsButStatesNotReady) {
+    Init();
+    Job().m_FlashWriting.Set(0);
+    Tick();
+    // Step 5 enables it, step 13 disables it again in the same tick.
+    EXPECT_FALSE(m_Dlg->Button(IDC_UPLOAD)->isEnabled());
+}
+
+TEST_F(DialogTest, ReceiverTextsFromACheck) {
+    Init();
+    SimOptions options;
+    options.model = "VX20";
+    options.version = "G205";
+    options.options = "";
+    options.serial = "SN4711";
+    int index = StartSim(options);
+    m_System->StartWorkers();
+    ASSERT_TRUE(ChoosePort(index));
+    // The open port raises the cell that makes the step request a check; the texts show "Checking...".
+    ASSERT_TRUE(TickUntil([this] { return Text(IDC_RECEIVER) == "Checking..."; }));
+    EXPECT_EQ(Text(IDC_OPTIONS), "Checking...");
+    EXPECT_FALSE(m_Dlg->Item(IDC_PORT_LIST)->isEnabled());
+    ASSERT_TRUE(TickUntil([this] { return Text(IDC_RECEIVER).startsWith("VX20"); }));
+    EXPECT_EQ(Text(IDC_RECEIVER), "VX20 Ver. G205");
+    EXPECT_TRUE(m_Dlg->Item(IDC_OPTIONS)->isHidden());
+    EXPECT_TRUE(m_Dlg->Item(IDC_OPTIONS_LABEL)->isHidden());
+    EXPECT_FALSE(m_Dlg->Item(IDC_SERIAL)->isHidden());
+    EXPECT_FALSE(m_Dlg->Item(IDC_SERIAL_LABEL)->isHidden());
+    EXPECT_EQ(Text(IDC_SERIAL), "SN4711");
+    EXPECT_TRUE(m_Dlg->Item(IDC_PORT_LIST)->isEnabled());
+}
+
+TEST_F(DialogTest, NoReceiverShowsUnavailable) {
+    Init();
+    SimOptions options;
+    options.fault = SimFault::Silent;
+    int index = StartSim(options);
+    m_System->StartWorkers();
+    ASSERT_TRUE(ChoosePort(index));
+    ASSERT_TRUE(TickUntil([this] { return Text(IDC_RECEIVER) == "Checking..."; }));
+    ASSERT_TRUE(TickUntil([this] { return Text(IDC_RECEIVER) == "Unavailable"; }));
+    EXPECT_EQ(Text(IDC_SERIAL), "Unavailable");
+    EXPECT_EQ(Check().m_Identified.Get(), 0);
+}
+
+TEST_F(DialogTest, LoaderBannerStandsForTheReceiver) {
+    Init();
+    Job().m_PfldVersion.Set("$VER,PFLD_Pellar2v2.5");
+    Check().m_Identified.Set(0);
+    // The banner shows while the port is open; RefreshConnection of a closed port would overwrite it, so
+    // look at the member that the step sets.
+    Tick();
+    EXPECT_EQ(Check().m_Identified.Get(), 1);
+    for (int id : {IDC_OPTIONS_LABEL, IDC_OPTIONS, IDC_SERIAL_LABEL, IDC_SERIAL})
+        EXPECT_TRUE(m_Dlg->Item(id)->isHidden()) << id;
+
+    m_Dlg->ShowLoaderVersion("$VER,PFLD_Pellar2v1.5");
+    EXPECT_EQ(m_Dlg->m_ReceiverText, "PFLD Ver. 1.50");
+    // A banner of another form changes nothing.
+    m_Dlg->m_ReceiverText = "kept";
+    Check().m_Identified.Set(0);
+    m_Dlg->ShowLoaderVersion("$VER,SFLD_TZ5_v1.00");
+    EXPECT_EQ(m_Dlg->m_ReceiverText, "kept");
+    EXPECT_EQ(Check().m_Identified.Get(), 0);
+}
+
+TEST_F(DialogTest, LoaderBannerWithOpenPort) {
+    Init();
+    int index = StartSim();
+    m_System->StartWorkers();
+    ASSERT_TRUE(ChoosePort(index));
+    ASSERT_TRUE(TickUntil([this] { return Text(IDC_RECEIVER).startsWith("TZ5N"); }));
+    Check().m_Identified.Set(0);
+    Job().m_PfldVersion.Set("$VER,PFLD_Pellar2v2.5");
+    Tick();
+    EXPECT_EQ(Text(IDC_RECEIVER), "PFLD Ver. 2.50");
+    EXPECT_EQ(Check().m_Identified.Get(), 1);
+}
+
+TEST_F(DialogTest, LogViewDropsTheOlderHalf) {
+    Init();
+    QPlainTextEdit* view = m_Dlg->LogView();
+    view->clear();
+    view->setPlainText(QString(20481, QChar('a')));
+    view->moveCursor(QTextCursor::End);
+    QString marker(10241, QChar('b'));
+    view->setPlainText(QString(10240, QChar('a')) + marker);
+    ASSERT_EQ(view->document()->characterCount() - 1, 20481);
+    m_Dlg->AppendLogView("next line\r\n");
+    QString text = view->toPlainText();
+    EXPECT_EQ(text, marker + "next line\n");
+
+    // At the limit nothing is dropped.
+    view->setPlainText(QString(20480, QChar('c')));
+    m_Dlg->AppendLogView("x\r\n");
+    EXPECT_EQ(view->toPlainText().size(), 20482);
+
+    // Status lines reach the view through the step.
+    Tick();
+    view->clear();
+    m_System->m_Channel.PushStatus("first");
+    m_System->m_Channel.PushStatus("second");
+    Tick();
+    EXPECT_EQ(view->toPlainText(), "first\nsecond\n");
+}
+
+TEST_F(DialogTest, IdleAndBusyCaptions) {
+    Init();
+    m_Dlg->m_Idle.Set(0);
+    Job().m_Start.Set(1);
+    Tick();
+    EXPECT_EQ(m_Dlg->Button(IDC_UPLOAD)->text(), "Cancel");
+    EXPECT_EQ(m_Dlg->Button(IDC_UPLOAD)->toolTip(), "Press here to cancel uploading");
+    for (int id : {IDC_BROWSE, IDC_CONNECT, IDC_REFRESH, IDC_EXIT, IDC_IMAGE_COMBO, IDC_PORT_LIST})
+        EXPECT_FALSE(m_Dlg->Item(id)->isEnabled()) << id;
+    EXPECT_EQ(m_Dlg->m_Busy, 1);
+    // A close request during an upload is refused.
+    m_Dlg->CloseDialog(0);
+    EXPECT_FALSE(m_Dlg->Ended());
+    // The worker ends the job: the next tick restores idle, the one after shows it.
+    Job().m_Start.Set(0);
+    Tick();
+    EXPECT_EQ(m_Dlg->m_Idle.Get(), 1);
+    m_Dlg->m_Idle.Set(1);
+    Tick();
+    EXPECT_EQ(m_Dlg->Button(IDC_UPLOAD)->text(), "Upload");
+    EXPECT_TRUE(m_Dlg->Item(IDC_BROWSE)->isEnabled());
+    EXPECT_EQ(m_Dlg->m_Busy, 0);
+}
+
+TEST_F(DialogTest, ProgressAndPhaseColours) {
+    Init();
+    CColorBar* bar = m_Dlg->Bar(IDC_UPLOAD_BAR);
+    Job().m_Progress.Set(500);
+    Job().m_Phase.Set(3);
+    Tick();
+    EXPECT_EQ(bar->Fill(), static_cast<int>((bar->width() - 6) * 0.5 + 0.5));
+    EXPECT_EQ(m_Dlg->m_ShownProgress, 500);
+    EXPECT_EQ(bar->BarColor(), COLOR_BLUE);
+    EXPECT_EQ(bar->RestColor(), COLOR_ORANGE);
+    Job().m_Phase.Set(2);
+    Tick();
+    EXPECT_EQ(bar->BarColor(), COLOR_ORANGE);
+    EXPECT_EQ(bar->RestColor(), COLOR_WHITE);
+    // A phase beyond the colour table shows blank and is never used as an index.
+    Job().m_Phase.Set(9);
+    Tick();
+    EXPECT_EQ(bar->BarColor(), COLOR_WHITE);
+    EXPECT_EQ(bar->RestColor(), COLOR_WHITE);
+    Job().m_Progress.Set(1000);
+    Tick();
+    EXPECT_EQ(bar->Fill(), bar->width() - 6);
+}
+
+TEST_F(DialogTest, AutomaticRunEndsWithZeroWhileTheWorkerFinishes) {
+    Init();
+    m_Dlg->m_AutoMode = 1;
+    Job().m_Start.Set(1);
+    Job().m_Result.Set(1);
+    Tick();
+    EXPECT_TRUE(m_Dlg->Ended());
+    EXPECT_EQ(m_Dlg->m_ExitCode, 0);
+}
+
+TEST_F(DialogTest, AutomaticFailureEndsWithFiveOnceTheWorkerIsDone) {
+    Init();
+    m_Dlg->m_AutoMode = 1;
+    Job().m_Start.Set(1);
+    Job().m_Result.Set(0);
+    Tick();
+    // The worker still clears m_Start: the close is refused, but it is not forgotten.
+    EXPECT_FALSE(m_Dlg->Ended());
+    Tick();
+    EXPECT_FALSE(m_Dlg->Ended());
+    Job().m_Start.Set(0);
+    Tick();
+    EXPECT_TRUE(m_Dlg->Ended());
+    EXPECT_EQ(m_Dlg->m_ExitCode, 5);
+}
+
+TEST_F(DialogTest, InteractiveResultShowsNothingWithBoxesOff) {
+    Init();
+    Job().m_Result.Set(1);
+    Tick();
+    EXPECT_FALSE(m_Dlg->Ended());
+    EXPECT_EQ(Job().m_Result.Changed(), 0);
+    m_Dlg->CloseDialog(0);
+    EXPECT_TRUE(m_Dlg->Ended());
+    EXPECT_EQ(m_Dlg->m_ExitCode, 0);
+}
+
+TEST_F(DialogTest, CommandLineLogFileIsCreatedEmptyAndFilled) {
+    std::string log = m_Dir.File("cmd.log");
+    std::ofstream(log) << "old contents";
+    m_Dlg->m_LogFromCmdLine = 1;
+    m_Dlg->m_CmdLogName = log;
+    ASSERT_TRUE(m_Dlg->OnInitDialog());
+    // The start-up lines are still queued: the file was truncated and has no header.
+    EXPECT_EQ(ReadAll(log), "");
+    EXPECT_FALSE(m_Dlg->SaveLogBox()->isChecked());
+    m_System->m_Channel.Log("a job line");
+    Tick();
+    std::string text = ReadAll(log);
+    EXPECT_NE(text.find("\ta job line\r\n"), std::string::npos);
+    EXPECT_EQ(text.find("old contents"), std::string::npos);
+    EXPECT_NE(m_Dlg->SaveLogBox()->text().indexOf(QString("(%1)").arg(text.size())), -1);
+    // The close drains what is left.
+    m_System->m_Channel.Log("last line");
+    m_Dlg->CloseDialog(0);
+    EXPECT_NE(ReadAll(log).find("\tlast line\r\n"), std::string::npos);
+}
+
+TEST_F(DialogTest, LogLinesAreDroppedWhenLoggingIsOff) {
+    Init();
+    m_Dlg->m_LogFileName = m_Dir.File("never.log");
+    m_System->m_Channel.Log("dropped");
+    Tick();
+    EXPECT_EQ(ReadAll(m_Dir.File("never.log")), "");
+}
+
+TEST_F(DialogTest, FileInformationForUnionOptionsAndBadFiles) {
+    std::string fw = WriteUnion(m_Dir, "fw.bin", "G777");
+    std::string opt = WriteOptions(m_Dir, "opt.bin");
+    std::string bad = m_Dir.File("bad.bin");
+    std::ofstream(bad) << "not an image at all";
+    Init();
+    QComboBox* combo = m_Dlg->Combo(IDC_IMAGE_COMBO);
+
+    combo->setEditText(QString::fromStdString(fw));
+    ASSERT_EQ(m_Dlg->RefreshImageInfo(), 1);
+    EXPECT_EQ(Text(IDC_IMAGE_TYPE), "Firmware");
+    EXPECT_EQ(Text(IDC_IMAGE_VERSION_LABEL), "Version:");
+    EXPECT_EQ(Text(IDC_IMAGE_VERSION), "G777");
+    EXPECT_EQ(Text(IDC_PFL_VERSION), "1.2");
+    EXPECT_FALSE(m_Dlg->Item(IDC_PFL_VERSION)->isHidden());
+    EXPECT_EQ(m_Dlg->m_ImageValid.Get(), 1);
+    EXPECT_EQ(Job().m_FileState.Get(), 4);
+
+    combo->setEditText(QString::fromStdString(opt));
+    ASSERT_EQ(m_Dlg->RefreshImageInfo(), 1);
+    EXPECT_EQ(Text(IDC_IMAGE_TYPE), "Options");
+    EXPECT_EQ(Text(IDC_IMAGE_VERSION_LABEL), "Serial:");
+    EXPECT_EQ(Text(IDC_IMAGE_VERSION), "TZ5A00009876");
+    EXPECT_TRUE(m_Dlg->Item(IDC_PFL_VERSION)->isHidden());
+    EXPECT_TRUE(m_Dlg->Item(IDC_PFL_VERSION_LABEL)->isHidden());
+    EXPECT_EQ(combo->count(), 2);
+    EXPECT_EQ(combo->itemText(0).toStdString(), opt);
+    EXPECT_EQ(m_Profile->GetString("recfile0", ""), opt);
+
+    // A file that turns bad leaves the list wherever it stands.
+    std::ofstream(fw, std::ios::trunc) << "broken now";
+    combo->setEditText(QString::fromStdString(fw));
+    EXPECT_EQ(m_Dlg->RefreshImageInfo(), 0);
+    EXPECT_EQ(Text(IDC_IMAGE_TYPE), "Unavailable");
+    EXPECT_EQ(Text(IDC_DATE), "Unavailable");
+    EXPECT_EQ(Text(IDC_IMAGE_VERSION_LABEL), "Serial:");
+    EXPECT_EQ(combo->count(), 1);
+    EXPECT_EQ(m_Profile->GetInt("n", -1), 1);
+    EXPECT_EQ(m_Dlg->m_ImageValid.Get(), 0);
+    EXPECT_EQ(Job().m_FileState.Get(), 2);
+    EXPECT_TRUE(combo->currentText().isEmpty());
+
+    combo->setEditText(QString::fromStdString(bad));
+    EXPECT_EQ(m_Dlg->RefreshImageInfo(), 0);
+    Tick();
+    QString view = m_Dlg->LogView()->toPlainText();
+    EXPECT_NE(view.indexOf("Check image file name - " + QString::fromStdString(bad)), -1);
+    EXPECT_NE(view.indexOf("ERROR: corrupted file"), -1);
+
+    // Choosing from the list reloads the file.
+    m_Dlg->OnImageSelChange(0);
+    EXPECT_EQ(Text(IDC_IMAGE_TYPE), "Options");
+}
+
+TEST_F(DialogTest, AutomaticPortMustExist) {
+    m_Dlg->m_AutoMode = 1;
+    m_Dlg->m_CmdPort = "/dev/kavrel-no-such-port";
+    m_Dlg->m_CmdImage = "/nothing.bin";
+    EXPECT_FALSE(m_Dlg->OnInitDialog());
+    EXPECT_TRUE(m_Dlg->Ended());
+    EXPECT_EQ(m_Dlg->m_ExitCode, 2);
+}
+
+TEST_F(DialogTest, AutomaticImageMustBeValid) {
+    int index = StartSim();
+    (void)index;
+    m_Dlg->m_AutoMode = 1;
+    m_Dlg->m_CmdPort = m_Sim->Sim().SlavePath();
+    m_Dlg->m_CmdImage = m_Dir.File("missing.bin");
+    EXPECT_FALSE(m_Dlg->OnInitDialog());
+    EXPECT_EQ(m_Dlg->m_ExitCode, 3);
+    // The port named on the command line was appended to the list and chosen.
+    QComboBox* list = m_Dlg->Combo(IDC_PORT_LIST);
+    EXPECT_EQ(list->currentText().toStdString(), m_Sim->Sim().SlavePath());
+    EXPECT_EQ(m_Dlg->m_PortIndex, list->count() - 1);
+}
+
+TEST_F(DialogTest, RemovedPortStaysChosenWithoutANewRequest) {
+    Init();
+    int index = StartSim();
+    m_Dlg->OnPortSelChange(index);
+    m_System->m_PortWorker.m_PortRequest.Get();
+    // A device change: discovery no longer lists the pseudo-terminal, the list keeps it in the same slot.
+    m_Dlg->OnDeviceChange();
+    QComboBox* list = m_Dlg->Combo(IDC_PORT_LIST);
+    EXPECT_EQ(list->currentText().toStdString(), m_Sim->Sim().SlavePath());
+    EXPECT_EQ(m_Dlg->m_PortIndex, index);
+    EXPECT_EQ(m_System->m_PortWorker.m_PortRequest.Changed(), 0);
+    // "OFF" is always first and a choice of it is remembered.
+    m_Dlg->OnPortSelChange(0);
+    EXPECT_EQ(m_Profile->GetInt("iPortId", -1), 0);
+    m_Dlg->OnDeviceChange();
+    EXPECT_EQ(list->currentIndex(), 0);
+}
+
+TEST_F(DialogTest, RememberedPortBeyondTheListFallsBack) {
+    m_Profile->WriteInt("iPortId", 250);
+    Init();
+    QComboBox* list = m_Dlg->Combo(IDC_PORT_LIST);
+    EXPECT_EQ(m_Dlg->m_PortIndex, list->count() - 1);
+    EXPECT_EQ(list->currentIndex(), list->count() - 1);
+}
+
+TEST_F(DialogTest, UploadWaitsForTheCheckWithinABoundAndRefuses) {
+    Init();
+    m_Dlg->m_Idle.Set(1);
+    // No check worker runs, so the requested check never ends: the wait must end by itself.
+    const CReceiverCheck::Timing& t = Check().m_Timing;
+    uint32_t bound = t.checkLimitMs + t.sentenceLimitMs + t.idleWaitMs + 1000;
+    uint32_t start = TickMs();
+    EXPECT_FALSE(m_Dlg->OnUpload());
+    uint32_t took = ElapsedMs(start);
+    EXPECT_GE(took, bound - 100);
+    EXPECT_LT(took, bound + 2000);
+    // No image and no port: refused, nothing started, still idle, and the receiver texts redraw next tick.
+    EXPECT_EQ(Job().m_Start.Get(), 0);
+    EXPECT_EQ(m_Dlg->m_Idle.Get(), 1);
+    EXPECT_EQ(Check().m_CheckRunning.Changed(), 1);
+}
+
+TEST_F(DialogTest, UploadStartsAfterTheTypePromptAndCancels) {
+    std::string image = WriteUnion(m_Dir, "fw.bin", "G100");
+    Init();
+    m_Dlg->Combo(IDC_IMAGE_COMBO)->setEditText(QString::fromStdString(image));
+    ASSERT_EQ(m_Dlg->RefreshImageInfo(), 1);
+    SimOptions options;
+    options.version = "H300";
+    int index = StartSim(options);
+    m_System->StartWorkers();
+    ASSERT_TRUE(ChoosePort(index));
+    ASSERT_TRUE(TickUntil([this] { return Text(IDC_RECEIVER).startsWith("TZ5N"); }));
+    // Receiver family H, image family G: the prompt counts as accepted with message boxes off.
+    ASSERT_TRUE(m_Dlg->OnUpload());
+    EXPECT_EQ(Job().m_ConnectBudget.load(), 30);
+    Tick();
+    EXPECT_EQ(m_Dlg->Button(IDC_UPLOAD)->text(), "Cancel");
+    EXPECT_EQ(m_Dlg->m_Busy, 1);
+    // Pressed again: cancel, and the button offers Upload again at the next tick.
+    ASSERT_TRUE(m_Dlg->OnUpload());
+    EXPECT_EQ(Job().m_Cancel.Get(), 1);
+    Tick();
+    EXPECT_EQ(m_Dlg->Button(IDC_UPLOAD)->text(), "Upload");
+    ASSERT_TRUE(TickUntil([this] { return Job().m_Start.Get() == 0; }, 20000));
+    Tick();
+    EXPECT_NE(m_Dlg->LogView()->toPlainText().indexOf("Upload canceled"), -1);
+}
+
+TEST_F(DialogTest, CatalogueTextsReachTheDialog) {
+    std::string ini = m_Dir.File("localization.ini");
+    std::ofstream(ini) << "[Strings]\n109=Hochladen\n113=Kavrel DE\n";
+    ASSERT_TRUE(LoadStringCatalogue(ini));
+    Init();
+    EXPECT_EQ(m_Dlg->Button(IDC_UPLOAD)->text(), "Hochladen");
+    EXPECT_EQ(m_Dlg->windowTitle(), "Kavrel DE");
+    ResetStringCatalogue();
+}
+
+TEST_F(DialogTest, ClosingTheWindowIsExitCodeOneUnlessAnUploadRuns) {
+    Init();
+    Job().m_Start.Set(1);
+    m_Dlg->close();
+    EXPECT_FALSE(m_Dlg->Ended());
+    // Escape does nothing at all.
+    m_Dlg->reject();
+    EXPECT_FALSE(m_Dlg->Ended());
+    Job().m_Start.Set(0);
+    m_Dlg->close();
+    EXPECT_TRUE(m_Dlg->Ended());
+    EXPECT_EQ(m_Dlg->m_ExitCode, 1);
+}
+
+TEST_F(DialogTest, ExitButtonIsExitCodeZero) {
+    Init();
+    m_Dlg->Button(IDC_EXIT)->click();
+    EXPECT_TRUE(m_Dlg->Ended());
+    EXPECT_EQ(m_Dlg->m_ExitCode, 0);
+}
+
+TEST_F(DialogTest, MissingHelpFileIsReported) {
+    Init();
+    Tick();
+    EXPECT_TRUE(m_Dlg->OnHelpFile());
+    Tick();
+    EXPECT_NE(m_Dlg->LogView()->toPlainText().indexOf("ERROR: can't open help file "), -1);
+    EXPECT_NE(m_Dlg->LogView()->toPlainText().indexOf("/GNSS.chm"), -1);
+}
