@@ -1,0 +1,119 @@
+#pragma once
+// The conversation with the receiver's two loaders: the one-byte link, flash identification, erase and
+// programming, and the whole target upload. The upload job derives from this class; everything here runs on
+// the upload worker thread, and the cells below are what other threads may read or write.
+
+#include "core/Channel.h"
+#include "core/LockedValue.h"
+#include "loader/LoaderCodes.h"
+#include "loader/LoaderTimings.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+class CCommPort;
+class CImageFile;
+class ImageStream;
+class ImageSection;
+struct ProgramRecord;
+
+// Status texts that the protocol pushes (entries of the program's string table; a translation may replace
+// them).
+struct LoaderTexts {
+    std::string erasing = "Erasing FLASH memory";                   // 137
+    std::string programming = "Programming";                        // 138
+    std::string sfldOpenFailed = "ERROR: failed to open SFL file:"; // 149, followed by a space and the path
+};
+
+class CLoaderProtocol {
+public:
+    // Room of the flash description that IdentifyFlash fills.
+    static constexpr size_t FLASH_DESC_SIZE = 256;
+    // Longest version line kept; the rest of an endless line is dropped.
+    static constexpr size_t VERSION_TEXT_MAX = 255;
+
+    // programDir: folder of the first-stage loader file; empty means the running program's folder.
+    CLoaderProtocol(CChannel& channel, CCommPort* port, CImageFile& image,
+                    const std::string& programDir = {});
+    virtual ~CLoaderProtocol() = default;
+    CLoaderProtocol(const CLoaderProtocol&) = delete;
+    CLoaderProtocol& operator=(const CLoaderProtocol&) = delete;
+
+    // The port may change between jobs (the port worker reopens it); never during one.
+    void SetPort(CCommPort* port) { m_Port.store(port); }
+    CCommPort* GetPort() const { return m_Port.load(); }
+
+    // --- link (waits, greeting, versions) ---
+    bool IsAborted();
+    bool WaitOk();
+    bool WaitRecWait();
+    bool SkipParam();
+    bool ReadParam(uint8_t& value);
+    bool ConnectSfld();
+    void ReadSfldVersion();
+    bool ReadPfldVersion();
+
+    // --- flash identification ---
+    bool IdentifyFlash(char* desc, size_t descSize);
+
+    // --- erase and programming ---
+    bool RunSfld(CImageFile& image);
+    bool UploadSection(CImageFile& image, int index);
+    bool BootReload();
+    bool WaitErase();
+    bool SendRecord(const ProgramRecord& record);
+    bool SendRecordOnce(const ProgramRecord& record);
+    bool SendSection(ImageStream& stream, ImageSection& section);
+    bool RunImage(uint32_t address);
+
+    // --- target upload ---
+    bool UploadTarget();
+    bool LoadSfld(ImageStream& stream, ImageSection& section);
+    bool EnterLoaderMode();
+
+    // Folder that holds the first-stage loader file; empty means the folder of the running program.
+    void SetProgramDir(const std::string& dir);
+    std::string GetProgramDir();
+    // Full path of the first-stage loader file, or empty when the program's folder cannot be found.
+    std::string SfldPath();
+
+    // Cells shared with the dialog and the upload worker.
+    LockedInt m_FlashWriting{0};
+    LockedString m_SfldVersion{std::string()};
+    LockedString m_PfldVersion{std::string()};
+    std::atomic<int> m_ConnectBudget{30}; // seconds
+    LockedInt m_Cancel{0};
+    LockedShort m_Phase{0};
+    LockedShort m_Progress{0};
+
+    // Used by the protocol only (upload worker thread); atomic so tests may look at them from outside.
+    std::atomic<uint8_t> m_SfldBaud{LOADER_BAUD_INDEX};
+    std::atomic<uint8_t> m_RecordWait{0};
+
+    // Protocol limits (tests shrink them) and status texts; set before a job starts, never during one.
+    CLoaderTimings m_Timings;
+    LoaderTexts m_Texts;
+
+protected:
+    CCommPort& Port();
+    // One data-arrival wait of at most the remaining time, cut into slices so a cancel is seen soon.
+    void WaitData(uint32_t remainingMs);
+    void Pace() { m_Channel.SleepMs(m_Timings.paceMs); }
+    // The pause of a loop that paces its reading: up to paceMs, but over as soon as a byte is waiting (or
+    // the port's waiters are released), so the loop keeps its steps and limits and answers without delay.
+    void PaceRx();
+    // Polls the transmit drain; false on abort. A port that has been closed under us drains nothing
+    // more, so the caller goes on to its reply wait (which then runs out) instead of polling forever.
+    bool WaitTxDone(bool paced);
+    void LogF(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    void SetProgress(double done, double total);
+
+    CChannel& m_Channel;
+    CImageFile& m_Image;
+
+private:
+    std::atomic<CCommPort*> m_Port;
+    LockedString m_ProgramDir{std::string()};
+};

@@ -1,0 +1,263 @@
+// Whole uploads over a pseudo-terminal against the receiver simulator, through the real serial port.
+
+#include "SimSession.h"
+#include "TestImages.h"
+#include "image/LoadImage.h"
+#include "loader/LoaderProtocol.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+namespace {
+
+constexpr uint32_t FLASH = 0x10000000u;
+constexpr uint32_t OPTIONS = 0x10005800u;
+
+SimOptions FastOptions() {
+    SimOptions o;
+    o.raw = true;
+    o.eraseMs = 10;
+    o.programMs = 1;
+    o.finishDelayMs = 50;
+    o.rebootMs = 100;
+    o.helloIntervalMs = 20;
+    return o;
+}
+
+} // namespace
+
+class SimUploadTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_Dir = MakeTempDir("simupload");
+        WriteSfldFile(m_Dir + "/tz5_sfl.hex", "SFLD sim test 1.0", 2500);
+    }
+    void TearDown() override {
+        m_Job.reset();
+        m_Session.reset();
+        m_Image.Close();
+        std::filesystem::remove_all(m_Dir);
+    }
+
+    void Begin(const SimOptions& options) {
+        m_Session = std::make_unique<CSimSession>(options);
+        std::string error;
+        ASSERT_TRUE(m_Session->Start(error)) << error;
+        m_Job = std::make_unique<CLoaderProtocol>(m_Channel, &m_Session->m_Port, m_Image, m_Dir);
+        m_Job->m_ConnectBudget.store(5);
+    }
+    std::vector<uint8_t> LoadOptions(uint32_t size, uint32_t seed) {
+        const std::string path = m_Dir + "/options" + std::to_string(seed) + ".bin";
+        auto bytes = WriteOptionsImage(path, size, "KV42", seed);
+        EXPECT_TRUE(LoadImage(m_Image, path, m_Channel));
+        return bytes;
+    }
+    std::vector<uint8_t> LoadUnion(uint32_t total, uint8_t pflMinor, uint32_t seed) {
+        const std::string path = m_Dir + "/union" + std::to_string(seed) + ".bin";
+        auto bytes = WriteUnionImage(path, total, "S300", 1, pflMinor, seed);
+        EXPECT_TRUE(LoadImage(m_Image, path, m_Channel));
+        return bytes;
+    }
+    std::vector<uint8_t> Flash(uint32_t address, size_t count) {
+        std::vector<uint8_t> all = m_Session->m_Sim->FlashCopy();
+        const size_t from = address - FLASH;
+        if (from + count > all.size())
+            return {};
+        return std::vector<uint8_t>(all.begin() + static_cast<long>(from),
+                                    all.begin() + static_cast<long>(from + count));
+    }
+    const std::vector<std::string>& Logs() {
+        while (auto line = m_Channel.m_LogQueue.Pop()) {
+            size_t tab = line->find('\t');
+            m_Logs.push_back(tab == std::string::npos ? *line : line->substr(tab + 1));
+        }
+        return m_Logs;
+    }
+    int LogCount(const std::string& text) {
+        const auto& logs = Logs();
+        return static_cast<int>(std::count(logs.begin(), logs.end(), text));
+    }
+    std::string LogText() {
+        std::string all;
+        for (const auto& l : Logs())
+            all += l + "\n";
+        return all;
+    }
+    // Runs one upload and returns its result and its duration.
+    bool Upload(uint32_t& tookMs) {
+        const uint32_t start = TickMs();
+        bool ok = m_Job->UploadTarget();
+        tookMs = ElapsedMs(start);
+        return ok;
+    }
+    bool WaitForFirmware() {
+        return CSimSession::WaitFor([this] { return m_Session->m_Sim->Stage() == SimStage::Firmware; },
+                                    15000);
+    }
+
+    std::string m_Dir;
+    CChannel m_Channel;
+    CImageFile m_Image;
+    std::unique_ptr<CSimSession> m_Session;
+    std::unique_ptr<CLoaderProtocol> m_Job;
+    std::vector<std::string> m_Logs;
+};
+
+TEST_F(SimUploadTest, OptionsImageLandsAtItsAddress) {
+    Begin(FastOptions());
+    auto bytes = LoadOptions(0x1800, 3);
+    uint32_t took = 0;
+    ASSERT_TRUE(Upload(took)) << LogText();
+    EXPECT_EQ(Flash(OPTIONS, bytes.size()), bytes);
+    // The bytes around it stay erased.
+    EXPECT_EQ(Flash(OPTIONS - 16, 16), std::vector<uint8_t>(16, 0xFF));
+    EXPECT_EQ(m_Job->m_Progress.Get(), 1000);
+    EXPECT_EQ(m_Job->m_Phase.Get(), 3);
+    EXPECT_EQ(m_Session->m_Port.GetBaudIndex(), 9);
+    EXPECT_EQ(m_Job->m_SfldVersion.Get(), "$VER,SFLD sim test 1.0");
+    EXPECT_EQ(LogCount("FLASH Programing Complete."), 1);
+}
+
+TEST_F(SimUploadTest, UnionImageLandsAtTheFlashBase) {
+    Begin(FastOptions());
+    auto bytes = LoadUnion(0x8000 + 0x6000, 5, 11); // PFL 1.5, as the simulated loader reports
+    uint32_t took = 0;
+    ASSERT_TRUE(Upload(took)) << LogText();
+    EXPECT_EQ(Flash(FLASH, bytes.size()), bytes);
+    EXPECT_EQ(LogCount("BOOT Reload enabled."), 0);
+    EXPECT_EQ(LogCount("PFLD Version ID: $VER,PFLD_Pellar2v1.5"), 1);
+}
+
+TEST_F(SimUploadTest, OlderBootLoaderIsReplacedAfterBootReload) {
+    Begin(FastOptions());
+    auto bytes = LoadUnion(0x8000 + 0x1000, 4, 12);
+    uint32_t took = 0;
+    ASSERT_TRUE(Upload(took)) << LogText();
+    EXPECT_EQ(LogCount("BOOT Reload enabled."), 1);
+    EXPECT_EQ(Flash(FLASH, bytes.size()), bytes);
+}
+
+TEST_F(SimUploadTest, SecondUploadInTheSameProcess) {
+    SimOptions options = FastOptions();
+    options.pfldRecordWait = false; // a resident loader that never announces a frame
+    Begin(options);
+    auto first = LoadUnion(0x8000 + 0x2000, 5, 21);
+    uint32_t took = 0;
+    ASSERT_TRUE(Upload(took)) << LogText();
+    EXPECT_EQ(Flash(FLASH, first.size()), first);
+
+    ASSERT_TRUE(WaitForFirmware());
+    auto second = LoadOptions(0x1000, 22);
+    ASSERT_TRUE(Upload(took)) << LogText();
+    EXPECT_EQ(Flash(OPTIONS, second.size()), second);
+    EXPECT_EQ(LogCount("FLASH Programing Complete."), 2);
+    EXPECT_EQ(m_Session->m_Sim->UploadsCompleted() >= 1, true);
+}
+
+TEST_F(SimUploadTest, PacedLineAtFullSpeed) {
+    SimOptions options = FastOptions();
+    options.raw = false;
+    Begin(options);
+    auto bytes = LoadOptions(0x1800, 31);
+    uint32_t took = 0;
+    ASSERT_TRUE(Upload(took)) << LogText();
+    EXPECT_EQ(Flash(OPTIONS, bytes.size()), bytes);
+    // Over 10 bits per byte at 115200 bit/s the image alone needs about half a second.
+    EXPECT_GE(took, 500u);
+}
+
+TEST_F(SimUploadTest, BuiltLoaderFileBesideTheProgram) {
+    Begin(FastOptions());
+    m_Job->SetProgramDir(""); // the folder of this executable, where the build puts the loader file
+    const std::string path = m_Job->SfldPath();
+    if (!std::filesystem::exists(path))
+        GTEST_SKIP() << "no loader file at " << path;
+    auto bytes = LoadOptions(0x1000, 51);
+    uint32_t took = 0;
+    ASSERT_TRUE(Upload(took)) << LogText();
+    EXPECT_EQ(Flash(OPTIONS, bytes.size()), bytes);
+    EXPECT_EQ(LogCount("Upload SFLD From file - " + path), 1);
+}
+
+struct FaultCase {
+    const char* name;
+    SimFault fault;
+    uint32_t arg;
+    bool result;
+    std::vector<std::string> lines; // must appear in this order; for a failure the last one ends the log
+    int once = 0;                   // for a success: how often lines[0] appears
+};
+
+void PrintTo(const FaultCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class SimFaultTest : public SimUploadTest, public ::testing::WithParamInterface<FaultCase> {};
+
+TEST_P(SimFaultTest, EndsAsExpectedInBoundedTime) {
+    const FaultCase& c = GetParam();
+    SimOptions options = FastOptions();
+    options.fault = c.fault;
+    options.faultArg = c.arg;
+    if (c.fault == SimFault::SlowErase)
+        options.eraseMs = c.arg;
+    Begin(options);
+    m_Job->m_ConnectBudget.store(1);
+    CLoaderTimings& t = m_Job->m_Timings;
+    t.recordAckMs = 500;
+    t.recWaitMs = 500;
+    t.sendRecordMs = 1500;
+    t.sectorEraseMs = 600;
+    LoadOptions(0x1800, 41);
+
+    uint32_t took = 0;
+    EXPECT_EQ(Upload(took), c.result) << LogText();
+    EXPECT_LT(took, 8000u);
+    const auto& logs = Logs();
+    int at = 0;
+    for (const std::string& line : c.lines) {
+        auto it = std::find(logs.begin() + at, logs.end(), line);
+        ASSERT_NE(it, logs.end()) << line << "\n" << LogText();
+        at = static_cast<int>(it - logs.begin()) + 1;
+    }
+    if (!c.result) {
+        EXPECT_EQ(logs.back(), c.lines.back()) << LogText();
+    }
+    if (c.once > 0) {
+        EXPECT_EQ(LogCount(c.lines[0]), c.once);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, SimFaultTest,
+    ::testing::Values(
+        FaultCase{"Silent", SimFault::Silent, 0, false, {"get PFL version", "TZ5 PFL - not connected"}},
+        FaultCase{
+            "LdrOnly", SimFault::LdrOnly, 0, true, {"TZ5 PFL - connected", "FLASH Programing Complete."}},
+        FaultCase{"EraseFail", SimFault::EraseFail, 1, false, {"FLASH erase failure."}},
+        FaultCase{"SizeExceeded",
+                  SimFault::SizeExceeded,
+                  0,
+                  false,
+                  {"Image size exceed FLASH space.", "FLASH erase failure."}},
+        FaultCase{
+            "BadCsum", SimFault::BadCsum, 2, true, {"ERROR: BAD_CSUM", "FLASH Programing Complete."}, 1},
+        FaultCase{"NoAck",
+                  SimFault::NoAck,
+                  2,
+                  true,
+                  {"ERROR: Record acknowledge TIMEOUT.", "FLASH Programing Complete."},
+                  1},
+        FaultCase{"Stall",
+                  SimFault::Stall,
+                  2,
+                  false,
+                  {"ERROR: Record acknowledge TIMEOUT.", "ERROR: Send Record TIMEOUT."}},
+        FaultCase{"Hangup", SimFault::Hangup, 2, false, {"ERROR: Send Record TIMEOUT."}},
+        FaultCase{"SlowEraseInTime", SimFault::SlowErase, 450, true, {"FLASH erasing complete."}},
+        FaultCase{"SlowEraseTooSlow", SimFault::SlowErase, 750, false, {"'SECTOR_ERASED' waiting time out."}},
+        FaultCase{"Noise", SimFault::Noise, 5, true, {"TZ5 PFL - connected", "FLASH Programing Complete."}},
+        FaultCase{"NoComplete", SimFault::NoComplete, 0, true, {"FLASH Programing Complete."}}),
+    [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
