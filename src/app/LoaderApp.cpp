@@ -35,14 +35,13 @@ std::string BaseName(const char* argv0) {
 // The texts that the workers push come from the string table too, so a catalogue reaches them.
 void ApplyWorkerTexts(CSystem& system) {
     CUploadJob& job = Job(system);
-    job.m_Texts.failed = LoadStr(146);
-    job.m_Texts.canceled = LoadStr(136);
-    job.m_Texts.waitComplete = LoadStr(171);
-    job.m_Texts.complete = LoadStr(147);
-    CLoaderProtocol& protocol = job;
-    protocol.m_Texts.erasing = LoadStr(137);
-    protocol.m_Texts.programming = LoadStr(138);
-    protocol.m_Texts.sfldOpenFailed = LoadStr(149);
+    job.m_JobTexts.failed = LoadStr(146);
+    job.m_JobTexts.canceled = LoadStr(136);
+    job.m_JobTexts.waitComplete = LoadStr(171);
+    job.m_JobTexts.complete = LoadStr(147);
+    job.m_Texts.erasing = LoadStr(137);
+    job.m_Texts.programming = LoadStr(138);
+    job.m_Texts.sfldOpenFailed = LoadStr(149);
 }
 
 const char* OutcomeText(int code) {

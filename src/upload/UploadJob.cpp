@@ -121,22 +121,22 @@ void CUploadJob::RunJob() {
 
     const bool ok = UploadTarget();
     if (!ok) {
-        m_Channel.PushStatus(m_Texts.failed);
+        m_Channel.PushStatus(m_JobTexts.failed);
         m_Channel.Log("ERROR: upload failed");
         m_Result.Set(0);
     }
     m_PfldVersion.Set(std::string());
     if (m_Cancel.Get() == 1) {
-        m_Channel.PushStatus(m_Texts.canceled);
+        m_Channel.PushStatus(m_JobTexts.canceled);
         m_Channel.Log("Upload cancel");
     }
 
     if (ok) {
-        m_Channel.PushStatus(m_Texts.waitComplete);
+        m_Channel.PushStatus(m_JobTexts.waitComplete);
         m_Channel.Log("wait for upload to complete");
 
         if (WaitCompletionMark()) {
-            m_Channel.PushStatus(m_Texts.complete);
+            m_Channel.PushStatus(m_JobTexts.complete);
             m_Channel.Log("upload complete");
             m_Result.Set(1);
             m_Progress.Set(1000);
@@ -159,7 +159,7 @@ void CUploadJob::RunJob() {
             WaitForReceiver(m_JobTiming.restartIdentifyMs, false);
             m_Channel.Log("continue");
         } else {
-            m_Channel.PushStatus(m_Texts.failed);
+            m_Channel.PushStatus(m_JobTexts.failed);
             m_Channel.Log("ERROR: upload failed");
             m_Result.Set(0);
         }

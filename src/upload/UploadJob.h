@@ -63,7 +63,7 @@ public:
     LockedShort m_ConnState{2};
     LockedShort m_FileState{2};
     JobTiming m_JobTiming;
-    UploadTexts m_Texts;
+    UploadTexts m_JobTexts;
 
     // One step of a job, open for tests: takes one byte per poll until the third completion byte or the
     // limit, logs what came before it, and tells whether the last byte taken was a completion byte.

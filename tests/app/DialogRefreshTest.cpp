@@ -14,22 +14,22 @@
 namespace {
 
 std::string WriteUnion(const CTestDir& dir, const std::string& name, const std::string& version = "A123") {
-    UnionParams spec;
-    spec.fwVersion = version;
+    UnionParams params;
+    params.fwVersion = version;
     Bytes bytes;
     std::string error;
-    EXPECT_TRUE(BuildUnionImage(spec, bytes, error)) << error;
+    EXPECT_TRUE(BuildUnionImage(params, bytes, error)) << error;
     std::string path = dir.File(name);
     EXPECT_TRUE(WriteFile(path, bytes.data(), bytes.size(), error)) << error;
     return path;
 }
 
 std::string WriteOptions(const CTestDir& dir, const std::string& name) {
-    OptionsParams spec;
-    spec.serial = "TZ5A00009876";
+    OptionsParams params;
+    params.serial = "TZ5A00009876";
     Bytes bytes;
     std::string error;
-    EXPECT_TRUE(BuildOptionsImage(spec, bytes, error)) << error;
+    EXPECT_TRUE(BuildOptionsImage(params, bytes, error)) << error;
     std::string path = dir.File(name);
     EXPECT_TRUE(WriteFile(path, bytes.data(), bytes.size(), error)) << error;
     return path;

@@ -30,11 +30,11 @@ protected:
     }
 
     std::string Image(const std::string& name = "sample.bin", uint32_t fwSize = 0x20000) {
-        UnionParams spec;
-        spec.fwSize = fwSize;
+        UnionParams params;
+        params.fwSize = fwSize;
         Bytes bytes;
         std::string error;
-        EXPECT_TRUE(BuildUnionImage(spec, bytes, error)) << error;
+        EXPECT_TRUE(BuildUnionImage(params, bytes, error)) << error;
         std::string path = m_Dir.File(name);
         EXPECT_TRUE(WriteFile(path, bytes.data(), bytes.size(), error)) << error;
         return path;

@@ -29,13 +29,13 @@ int main(int argc, char** argv) {
     SetMessageBoxesOff(true);
     CTestDir dir;
 
-    UnionParams spec;
-    spec.fwVersion = "G205";
-    spec.fwSize = 0x60000;
+    UnionParams params;
+    params.fwVersion = "G205";
+    params.fwSize = 0x60000;
     Bytes bytes;
     std::string error;
     std::string image = dir.File("VX20_G205.bin");
-    if (!BuildUnionImage(spec, bytes, error) || !WriteFile(image, bytes.data(), bytes.size(), error)) {
+    if (!BuildUnionImage(params, bytes, error) || !WriteFile(image, bytes.data(), bytes.size(), error)) {
         std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }
