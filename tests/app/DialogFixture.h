@@ -11,7 +11,9 @@
 #include "sim/SimReceiver.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
@@ -104,6 +106,26 @@ protected:
         return TickUntil([this] { return Port(*m_System)->IsOpen() == 1; });
     }
 
+    // A simulated receiver chosen as the port, with the workers running.
+    bool Connect(const SimOptions& options = SimOptions{}) {
+        m_SimSlot = StartSim(options);
+        m_System->StartWorkers();
+        return ChoosePort(m_SimSlot);
+    }
+
+    // Names an image in the editable list as the user would and loads its information.
+    int ChooseImage(const std::string& path) {
+        m_Dlg->Combo(IDC_IMAGE_COMBO)->setEditText(QString::fromStdString(path));
+        return m_Dlg->RefreshImageInfo();
+    }
+
+    bool ViewHas(const QString& text) { return m_Dlg->LogView()->toPlainText().indexOf(text) != -1; }
+
+    void ExpectEnded(int exitCode) {
+        EXPECT_TRUE(m_Dlg->Ended());
+        EXPECT_EQ(m_Dlg->m_ExitCode, exitCode);
+    }
+
     CUploadJob& Job() { return m_System->m_Job; }
     CReceiverCheck& Check() { return m_System->m_Check; }
     QString Text(int id) { return m_Dlg->Label(id)->text(); }
@@ -113,4 +135,5 @@ protected:
     std::unique_ptr<CSystem> m_System;
     std::unique_ptr<CLoaderDlg> m_Dlg;
     std::unique_ptr<CSimThread> m_Sim;
+    int m_SimSlot = 0;
 };

@@ -8,8 +8,10 @@
 #include "app/RecentFiles.h"
 #include "app/StringTable.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 
 TEST(StringTable, BuiltinTextsAndUnknownIds) {
@@ -44,31 +46,33 @@ TEST(StringTable, CatalogueReplacesEntries) {
     EXPECT_EQ(LoadStr(109), "Upload");
 }
 
+namespace {
+// The path at position index, or "-" when there is none.
+std::string Entry(const RecentImageFiles& list, int index) {
+    std::string path;
+    return list.GetEntry(index, path) ? path : "-";
+}
+} // namespace
+
 TEST(RecentFiles, AddFrontMovesAndDrops) {
     RecentImageFiles list;
     EXPECT_FALSE(list.AddFront(""));
     for (int i = 0; i < 10; ++i)
         ASSERT_TRUE(list.AddFront("/img/" + std::to_string(i)));
     EXPECT_EQ(list.Count(), 10);
-    std::string path;
-    ASSERT_TRUE(list.GetEntry(0, path));
-    EXPECT_EQ(path, "/img/9");
+    EXPECT_EQ(Entry(list, 0), "/img/9");
     // An existing path moves to the top without a duplicate.
     list.AddFront("/img/3");
     EXPECT_EQ(list.Count(), 10);
-    list.GetEntry(0, path);
-    EXPECT_EQ(path, "/img/3");
-    list.GetEntry(7, path);
-    EXPECT_EQ(path, "/img/2");
+    EXPECT_EQ(Entry(list, 0), "/img/3");
+    EXPECT_EQ(Entry(list, 7), "/img/2");
     // An eleventh distinct path drops the oldest.
     list.AddFront("/img/new");
-    list.GetEntry(9, path);
-    EXPECT_EQ(path, "/img/1");
-    EXPECT_FALSE(list.GetEntry(10, path));
+    EXPECT_EQ(Entry(list, 9), "/img/1");
+    EXPECT_EQ(Entry(list, 10), "-");
     // Case matters.
     list.AddFront("/IMG/NEW");
-    list.GetEntry(1, path);
-    EXPECT_EQ(path, "/img/new");
+    EXPECT_EQ(Entry(list, 1), "/img/new");
 }
 
 TEST(RecentFiles, RemoveAnywhere) {
@@ -81,9 +85,7 @@ TEST(RecentFiles, RemoveAnywhere) {
     EXPECT_TRUE(list.Remove("c"));
     EXPECT_EQ(list.Count(), 2);
     EXPECT_TRUE(list.Remove("a"));
-    std::string path;
-    list.GetEntry(0, path);
-    EXPECT_EQ(path, "b");
+    EXPECT_EQ(Entry(list, 0), "b");
     EXPECT_TRUE(list.Remove("b"));
     EXPECT_EQ(list.Count(), 0);
 }
@@ -109,11 +111,8 @@ TEST(RecentFiles, SaveKeepsExactlyCountKeys) {
     RecentImageFiles loaded;
     loaded.Load(*profile);
     EXPECT_EQ(loaded.Count(), 4);
-    std::string path;
-    loaded.GetEntry(0, path);
-    EXPECT_EQ(path, "f5");
-    loaded.GetEntry(3, path);
-    EXPECT_EQ(path, "f2");
+    EXPECT_EQ(Entry(loaded, 0), "f5");
+    EXPECT_EQ(Entry(loaded, 3), "f2");
 }
 
 TEST(RecentFiles, LoadDropsEmptyAndRepeatedAndKeepsLowestKeys) {
@@ -125,21 +124,16 @@ TEST(RecentFiles, LoadDropsEmptyAndRepeatedAndKeepsLowestKeys) {
     RecentImageFiles list;
     list.Load(*profile);
     ASSERT_EQ(list.Count(), 10);
-    std::string path;
-    list.GetEntry(0, path);
-    EXPECT_EQ(path, "p0");
-    list.GetEntry(9, path);
-    EXPECT_EQ(path, "p9");
+    EXPECT_EQ(Entry(list, 0), "p0");
+    EXPECT_EQ(Entry(list, 9), "p9");
 
     profile->WriteInt("n", 4);
     profile->WriteString("recfile1", "");
     profile->WriteString("recfile2", "p0");
     list.Load(*profile);
     EXPECT_EQ(list.Count(), 2);
-    list.GetEntry(0, path);
-    EXPECT_EQ(path, "p0");
-    list.GetEntry(1, path);
-    EXPECT_EQ(path, "p3");
+    EXPECT_EQ(Entry(list, 0), "p0");
+    EXPECT_EQ(Entry(list, 1), "p3");
 
     // A damaged count is bounded.
     profile->WriteInt("n", 2000000000);
@@ -168,46 +162,46 @@ TEST(CompactPath, FitsOrShrinksByDirectories) {
     EXPECT_EQ(CompactPath("terminal.log (99)", 5, CharWidth), "terminal.log (99)");
 }
 
-TEST(ConsoleReport, PlainLinesAtEveryTenth) {
+namespace {
+// What a report writes into a file, on a terminal or not, while run drives it.
+std::string ReportText(bool terminal, const std::function<void(CConsoleReport&)>& run) {
     CTestDir dir;
     std::string path = dir.File("out.txt");
     std::FILE* f = std::fopen(path.c_str(), "w+");
-    ASSERT_NE(f, nullptr);
-    CConsoleReport report(f, false);
-    report.StatusLine("Programming");
-    for (int p = 0; p <= 1000; p += 25)
-        report.Progress(3, p, 100000, static_cast<uint32_t>(1000 + p * 10));
+    EXPECT_NE(f, nullptr);
+    if (!f)
+        return {};
+    CConsoleReport report(f, terminal);
+    run(report);
     report.Finish();
     std::fclose(f);
     std::ifstream in(path);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+} // namespace
+
+TEST(ConsoleReport, PlainLinesAtEveryTenth) {
+    std::string text = ReportText(false, [](CConsoleReport& report) {
+        report.StatusLine("Programming");
+        for (int p = 0; p <= 1000; p += 25)
+            report.Progress(3, p, 100000, static_cast<uint32_t>(1000 + p * 10));
+    });
     EXPECT_EQ(text.find('\r'), std::string::npos);
-    int lines = 0;
-    for (char c : text)
-        lines += c == '\n';
     // The status line and eleven progress lines (0%, 10% ... 100%).
-    EXPECT_EQ(lines, 12);
-    EXPECT_NE(text.find("Programming  50%"), std::string::npos);
-    EXPECT_NE(text.find("Programming 100%"), std::string::npos);
-    EXPECT_NE(text.find("kB/s"), std::string::npos);
-    EXPECT_NE(text.find("left"), std::string::npos);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 12);
+    for (const char* part : {"Programming  50%", "Programming 100%", "kB/s", "left"})
+        EXPECT_NE(text.find(part), std::string::npos) << part;
 }
 
 TEST(ConsoleReport, BarOnATerminalRedrawsOneLine) {
-    CTestDir dir;
-    std::string path = dir.File("tty.txt");
-    std::FILE* f = std::fopen(path.c_str(), "w+");
-    ASSERT_NE(f, nullptr);
-    CConsoleReport report(f, true);
-    report.Progress(2, 0, 65536, 0);
-    report.Progress(2, 500, 65536, 1000);
-    report.StatusLine("a status line");
-    report.Progress(2, 1000, 65536, 2000);
-    report.Progress(3, 0, 65536, 2000);
-    report.Finish();
-    std::fclose(f);
-    std::ifstream in(path);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string text = ReportText(true, [](CConsoleReport& report) {
+        report.Progress(2, 0, 65536, 0);
+        report.Progress(2, 500, 65536, 1000);
+        report.StatusLine("a status line");
+        report.Progress(2, 1000, 65536, 2000);
+        report.Progress(3, 0, 65536, 2000);
+    });
+    ASSERT_FALSE(text.empty());
     EXPECT_NE(text.find("\r\033[KErasing [###############...............]  50%  32.0 kB/s  0:01 left"),
               std::string::npos);
     // The status line clears the bar, stands on a line of its own, and the bar comes back below it.

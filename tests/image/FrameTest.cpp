@@ -92,20 +92,39 @@ TEST(ProgramRecord, AppendClosesOnGapOverlapAndFullFrame) {
     EXPECT_EQ(record.continuation.bytes[0], bytes[2048]);
 }
 
+// A stand-alone binary loader section: size bytes of pattern, its range word pair naming sectionSize bytes.
+std::vector<uint8_t> BinaryLoader(size_t size, uint8_t seed, uint32_t sectionSize) {
+    std::vector<uint8_t> loader = Pattern(size, seed);
+    SetWord(loader, 32, SFL_BASE);
+    SetWord(loader, 36, SFL_BASE + sectionSize);
+    return loader;
+}
+
+using Frame = std::pair<uint32_t, std::vector<uint8_t>>;
+
+std::vector<uint8_t> Joined(const std::vector<Frame>& frames) {
+    std::vector<uint8_t> joined;
+    for (const Frame& f : frames)
+        joined.insert(joined.end(), f.second.begin(), f.second.end());
+    return joined;
+}
+
 class FrameTest : public ::testing::Test {
 protected:
     // Opens text or bytes as one stand-alone section.
-    void OpenSection(const std::string& name, const void* data, size_t size) {
+    void OpenSection(const std::string& name, const std::vector<uint8_t>& bytes) {
         std::string path = m_Folder.File(name);
-        WriteBytes(path, std::vector<uint8_t>(static_cast<const uint8_t*>(data),
-                                              static_cast<const uint8_t*>(data) + size));
+        WriteBytes(path, bytes);
         ASSERT_TRUE(m_Stream.Open(path, m_Channel));
         ASSERT_TRUE(m_Section.Open(m_Stream, 0));
         m_Section.Rewind(m_Stream);
     }
     // All data frames of the section until the one with dataCount 0.
-    std::vector<std::pair<uint32_t, std::vector<uint8_t>>> Frames() {
-        std::vector<std::pair<uint32_t, std::vector<uint8_t>>> frames;
+    void OpenSection(const std::string& name, const std::string& text) {
+        OpenSection(name, std::vector<uint8_t>(text.begin(), text.end()));
+    }
+    std::vector<Frame> Frames() {
+        std::vector<Frame> frames;
         for (int guard = 0; guard < 10000; ++guard) {
             EXPECT_TRUE(m_Section.NextRecord(m_Record, m_Stream));
             ExpectWellFormed(m_Record);
@@ -127,22 +146,16 @@ protected:
 };
 
 TEST_F(FrameTest, BinarySectionInBlocksOf2048) {
-    std::vector<uint8_t> loader = Pattern(5000, 7);
-    SetWord(loader, 32, SFL_BASE);
-    SetWord(loader, 36, SFL_BASE + 5000);
-    OpenSection("five.bin", loader.data(), loader.size());
+    const std::vector<uint8_t> loader = BinaryLoader(5000, 7, 5000);
+    OpenSection("five.bin", loader);
     auto frames = Frames();
     ASSERT_EQ(frames.size(), 3u);
-    EXPECT_EQ(frames[0].second.size(), 2048u);
-    EXPECT_EQ(frames[1].second.size(), 2048u);
-    EXPECT_EQ(frames[2].second.size(), 904u);
-    EXPECT_EQ(frames[0].first, SFL_BASE);
-    EXPECT_EQ(frames[1].first, SFL_BASE + 2048);
-    EXPECT_EQ(frames[2].first, SFL_BASE + 4096);
-    std::vector<uint8_t> joined;
-    for (auto& f : frames)
-        joined.insert(joined.end(), f.second.begin(), f.second.end());
-    EXPECT_EQ(joined, loader);
+    const size_t sizes[] = {2048, 2048, 904};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(frames[i].second.size(), sizes[i]) << i;
+        EXPECT_EQ(frames[i].first, SFL_BASE + 2048 * i) << i;
+    }
+    EXPECT_EQ(Joined(frames), loader);
 
     // A rewind starts over from the first byte.
     m_Section.Rewind(m_Stream);
@@ -150,19 +163,13 @@ TEST_F(FrameTest, BinarySectionInBlocksOf2048) {
 }
 
 TEST_F(FrameTest, BinarySectionOfWholeBlocksHasNoShortFrame) {
-    std::vector<uint8_t> loader = Pattern(4096 + 100, 9); // more file than section
-    SetWord(loader, 32, SFL_BASE);
-    SetWord(loader, 36, SFL_BASE + 4096);
-    OpenSection("whole.bin", loader.data(), loader.size());
+    OpenSection("whole.bin", BinaryLoader(4096 + 100, 9, 4096)); // more file than section
     auto frames = Frames();
     ASSERT_EQ(frames.size(), 2u);
     EXPECT_EQ(frames[1].second.size(), 2048u);
 
     // A file that ends before its section does: the frames stop where the file does.
-    std::vector<uint8_t> shortFile = Pattern(3000, 9);
-    SetWord(shortFile, 32, SFL_BASE);
-    SetWord(shortFile, 36, SFL_BASE + 8192);
-    OpenSection("short.bin", shortFile.data(), shortFile.size());
+    OpenSection("short.bin", BinaryLoader(3000, 9, 8192));
     frames = Frames();
     ASSERT_EQ(frames.size(), 2u);
     EXPECT_EQ(frames[1].second.size(), 3000u - 2048);
@@ -171,7 +178,7 @@ TEST_F(FrameTest, BinarySectionOfWholeBlocksHasNoShortFrame) {
 TEST_F(FrameTest, SRecordGapStartsANewFrame) {
     std::string text =
         SLine(3, 0x1000, Pattern(16, 1)) + SLine(3, 0x1020, Pattern(16, 2)) + SLine(7, 0x1000, {});
-    OpenSection("gap.s", text.data(), text.size());
+    OpenSection("gap.s", text);
     auto frames = Frames();
     ASSERT_EQ(frames.size(), 2u);
     EXPECT_EQ(frames[0].first, 0x1000u);
@@ -185,7 +192,7 @@ TEST_F(FrameTest, SRecordLinesFillFramesAndSplitAcrossThem) {
     std::string text;
     for (uint32_t i = 0; i < 128; ++i)
         text += SLine(3, 0x2000 + 16 * i, Pattern(16, static_cast<uint8_t>(i)));
-    OpenSection("full.s", text.data(), text.size());
+    OpenSection("full.s", text);
     ASSERT_TRUE(m_Section.NextRecord(m_Record, m_Stream));
     EXPECT_EQ(m_Record.dataCount, 2048);
     EXPECT_FALSE(m_Section.continuation.flag);
@@ -200,22 +207,20 @@ TEST_F(FrameTest, SRecordLinesFillFramesAndSplitAcrossThem) {
         all.insert(all.end(), line.begin(), line.end());
         text += SLine(3, 0x10005800 + 30 * i, line);
     }
-    OpenSection("split.s", text.data(), text.size());
+    OpenSection("split.s", text);
     auto frames = Frames();
     ASSERT_EQ(frames.size(), 2u);
     EXPECT_EQ(frames[0].second.size(), 2048u);
     EXPECT_EQ(frames[1].first, 0x10005800u + 68 * 30 + 8);
     EXPECT_EQ(frames[1].second.size(), 3000u - 2048);
-    std::vector<uint8_t> joined = frames[0].second;
-    joined.insert(joined.end(), frames[1].second.begin(), frames[1].second.end());
-    EXPECT_EQ(joined, all);
+    EXPECT_EQ(Joined(frames), all);
 }
 
 TEST_F(FrameTest, BadSRecordLineClosesTheFrame) {
     std::string text = SLine(3, 0x1000, Pattern(16, 1)) + SLine(7, 0x1000, {}) + "S3 bad line\r\n" +
                        SLine(3, 0x1010, Pattern(16, 2)) + "junk\r\n" + "junk\r\n" +
                        SLine(3, 0x1020, Pattern(16, 3));
-    OpenSection("bad.s", text.data(), text.size());
+    OpenSection("bad.s", text);
     ASSERT_TRUE(m_Section.NextRecord(m_Record, m_Stream));
     EXPECT_EQ(m_Record.dataCount, 16);
     // The following call reads on after the bad line.
@@ -229,7 +234,7 @@ TEST_F(FrameTest, BadSRecordLineClosesTheFrame) {
 
 TEST_F(FrameTest, StaleContinuationOfAReusedRecordIsIgnored) {
     std::string text = SLine(0, 0, {'e'}) + SLine(3, 0x1000, Pattern(4, 1)) + SLine(7, 0x1000, {});
-    OpenSection("tiny.s", text.data(), text.size());
+    OpenSection("tiny.s", text);
     ASSERT_TRUE(m_Section.NextRecord(m_Record, m_Stream));
     EXPECT_EQ(m_Record.dataCount, 4);
     // The caller's record still holds bytes of another section.

@@ -9,6 +9,18 @@ namespace {
 
 class StreamTest : public ::testing::Test {
 protected:
+    // Writes bytes into the folder and opens them.
+    void OpenBytes(const std::string& name, const std::vector<uint8_t>& bytes) {
+        const std::string path = m_Folder.File(name);
+        WriteBytes(path, bytes);
+        ASSERT_TRUE(m_Stream.Open(path, m_Channel));
+    }
+    void OpenText(const std::string& name, const std::string& text) {
+        const std::string path = m_Folder.File(name);
+        WriteText(path, text);
+        ASSERT_TRUE(m_Stream.Open(path, m_Channel));
+    }
+
     TempFolder m_Folder;
     CChannel m_Channel;
     ImageStream m_Stream;
@@ -105,10 +117,8 @@ TEST_F(StreamTest, ReadReportsOkEndAndError) {
 }
 
 TEST_F(StreamTest, XorWordsMatchesWordByWordReading) {
-    std::string path = m_Folder.File("xor.bin");
-    auto data = Pattern(10003, 77); // not a multiple of 4, more than one block
-    WriteBytes(path, data);
-    ASSERT_TRUE(m_Stream.Open(path, m_Channel));
+    const auto data = Pattern(10003, 77); // not a multiple of 4, more than one block
+    OpenBytes("xor.bin", data);
     for (uint64_t words : {0ull, 1ull, 1024ull, 1025ull, 2500ull, 2501ull, 2502ull, 5000ull}) {
         ASSERT_TRUE(m_Stream.Seek(0));
         uint32_t expect = 0;
@@ -144,53 +154,44 @@ TEST_F(StreamTest, XorWordsMatchesWordByWordReading) {
 class SRecordTest : public StreamTest {
 protected:
     ReadResult ReadOne(const std::string& text, SRecordLine& line) {
-        std::string path = m_Folder.File("one.s");
-        WriteText(path, text);
-        EXPECT_TRUE(m_Stream.Open(path, m_Channel));
+        OpenText("one.s", text);
         return m_Stream.ReadSRecord(line);
     }
 };
 
 TEST_F(SRecordTest, ParsesEachAddressWidth) {
-    SRecordLine line;
-    ASSERT_EQ(ReadOne(SLine(3, 0x10005800, {1, 2, 3}), line), ReadResult::Ok);
-    EXPECT_EQ(line.type, 3);
-    EXPECT_EQ(line.address, 0x10005800u);
-    ASSERT_EQ(line.count, 3);
-    EXPECT_EQ(line.data[0], 1);
-    EXPECT_EQ(line.data[2], 3);
-
-    ASSERT_EQ(ReadOne(SLine(2, 0x123456, {9, 8}), line), ReadResult::Ok);
-    EXPECT_EQ(line.type, 2);
-    EXPECT_EQ(line.address, 0x123456u);
-    EXPECT_EQ(line.count, 2);
-
-    ASSERT_EQ(ReadOne(SLine(1, 0xBEEF, {7}), line), ReadResult::Ok);
-    EXPECT_EQ(line.address, 0xBEEFu);
-    EXPECT_EQ(line.count, 1);
-
-    ASSERT_EQ(ReadOne(SLine(7, 0x00201000, {}), line), ReadResult::Ok);
-    EXPECT_EQ(line.type, 7);
-    EXPECT_EQ(line.address, 0x00201000u);
-
-    ASSERT_EQ(ReadOne(SLine(0, 0, {'h', 'd', 'r'}), line), ReadResult::Ok);
-    EXPECT_EQ(line.type, 0);
-    EXPECT_EQ(line.count, 0);
-    EXPECT_EQ(line.address, 0u);
-
     // Lower-case digits are as good as upper-case ones.
     std::string lower = SLine(3, 0xABCDEF01, {0xAB, 0xCD});
     for (char& c : lower)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     lower[0] = 'S';
-    ASSERT_EQ(ReadOne(lower, line), ReadResult::Ok);
-    EXPECT_EQ(line.address, 0xABCDEF01u);
-    EXPECT_EQ(line.data[1], 0xCD);
-
-    // A 16-bit S9 end record takes its address from the digits before the checksum only.
-    ASSERT_EQ(ReadOne("S9030000FC\r\n", line), ReadResult::Ok);
-    EXPECT_EQ(line.type, 9);
-    EXPECT_EQ(line.address, 0u);
+    struct Case {
+        std::string text;
+        int type;
+        uint32_t address;
+        std::vector<uint8_t> data;
+        bool end = false; // the count of an end record is not looked at
+    } cases[] = {
+        {SLine(3, 0x10005800, {1, 2, 3}), 3, 0x10005800, {1, 2, 3}},
+        {SLine(2, 0x123456, {9, 8}), 2, 0x123456, {9, 8}},
+        {SLine(1, 0xBEEF, {7}), 1, 0xBEEF, {7}},
+        {SLine(7, 0x00201000, {}), 7, 0x00201000, {}, true},
+        {SLine(0, 0, {'h', 'd', 'r'}), 0, 0, {}}, // a header's text is no data
+        {lower, 3, 0xABCDEF01, {0xAB, 0xCD}},
+        // A 16-bit S9 end record takes its address from the digits before the checksum only.
+        {"S9030000FC\r\n", 9, 0, {}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        SRecordLine line;
+        ASSERT_EQ(ReadOne(c.text, line), ReadResult::Ok);
+        EXPECT_EQ(line.type, c.type);
+        EXPECT_EQ(line.address, c.address);
+        if (c.end)
+            continue;
+        ASSERT_EQ(line.count, static_cast<int>(c.data.size()));
+        EXPECT_EQ(std::vector<uint8_t>(line.data, line.data + line.count), c.data);
+    }
 }
 
 TEST_F(SRecordTest, RejectsBadLines) {
@@ -227,21 +228,17 @@ TEST_F(SRecordTest, LineLengthLimitCountsTheLineEnd) {
     ASSERT_EQ(s16.size(), 48u);
     EXPECT_EQ(ReadOne(s16, line), ReadResult::Ok);
     // A line longer than the reader's buffer fails, and so does its remainder.
-    std::string path = m_Folder.File("long.s");
-    WriteText(path, "S3" + std::string(400, '0') + "\n" + s16);
-    ASSERT_TRUE(m_Stream.Open(path, m_Channel));
+    OpenText("long.s", "S3" + std::string(400, '0') + "\n" + s16);
     EXPECT_EQ(m_Stream.ReadSRecord(line), ReadResult::Error);
     EXPECT_EQ(m_Stream.ReadSRecord(line), ReadResult::Error);
 }
 
 TEST_F(SRecordTest, WindowGathersOnlyItsRange) {
-    std::string path = m_Folder.File("window.s");
-    std::string text = SLine(0, 0, {'x'}) + SLine(3, 0x0FF8, Pattern(16, 1)) +              // straddles low
-                       SLine(3, 0x1010, Pattern(16, 2)) + SLine(1, 0x1000, Pattern(4, 9)) + // S1 ignored
-                       SLine(3, 0x1038, Pattern(16, 3)) +                                   // straddles high
-                       "garbage\r\n" + SLine(3, 0x1000, Pattern(8, 4)); // after a bad line
-    WriteText(path, text);
-    ASSERT_TRUE(m_Stream.Open(path, m_Channel));
+    OpenText("window.s", SLine(0, 0, {'x'}) + SLine(3, 0x0FF8, Pattern(16, 1)) + // straddles low
+                             SLine(3, 0x1010, Pattern(16, 2)) +
+                             SLine(1, 0x1000, Pattern(4, 9)) +                 // S1 ignored
+                             SLine(3, 0x1038, Pattern(16, 3)) +                // straddles high
+                             "garbage\r\n" + SLine(3, 0x1000, Pattern(8, 4))); // after a bad line
     uint8_t window[64];
     std::memset(window, 0xAA, sizeof window);
     m_Stream.ReadSRecordWindow(window, 0x1000);

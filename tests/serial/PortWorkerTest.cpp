@@ -29,6 +29,14 @@ protected:
             [&] { return m_Worker.m_Port->IsOpen() == 1 && m_Worker.m_Port->GetPortId() == slot + 2; });
     }
 
+    // Another port can open the slot: nobody holds it.
+    static bool SlotIsFree(int slot) {
+        CChannel channel;
+        CSerialPort other(channel);
+        other.SetPortIndex(static_cast<uint8_t>(slot));
+        return other.Open();
+    }
+
     test::CPty m_PtyA;
     test::CPty m_PtyB;
     CChannel m_Channel;
@@ -75,12 +83,7 @@ TEST_F(PortWorkerTest, AnotherRequestSwitchesAndOffCloses) {
     ASSERT_TRUE(OpenOn(2));
     EXPECT_TRUE(test::WaitUntil([&] { return m_Worker.m_PortOpened.Changed() == 1; }));
     EXPECT_EQ(m_Identified.Get(), 0);
-    // The first port was given back.
-    CChannel channel;
-    CSerialPort other(channel);
-    other.SetPortIndex(1);
-    EXPECT_TRUE(other.Open());
-    other.Close();
+    EXPECT_TRUE(SlotIsFree(1)); // the first port was given back
 
     m_Identified.Set(1);
     m_Worker.RequestPort(0);
@@ -124,10 +127,7 @@ TEST_F(PortWorkerTest, RequestOutsideTheTableOpensNothing) {
     m_Worker.RequestPort(-5);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_EQ(m_Worker.m_Port->IsOpen(), 0);
-    CChannel channel;
-    CSerialPort other(channel);
-    other.SetPortIndex(1);
-    EXPECT_TRUE(other.Open());
+    EXPECT_TRUE(SlotIsFree(1));
 }
 
 TEST_F(PortWorkerTest, VanishedDeviceIsClosedAndReopenedWhenItComesBack) {

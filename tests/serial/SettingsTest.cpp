@@ -21,15 +21,13 @@ TEST(Settings, BaudTableAndOutOfRangeIndices) {
 }
 
 TEST(Settings, ParityAndStopBitSelectors) {
-    EXPECT_EQ(ParityOfSelector(0), PARITY_EVEN);
-    EXPECT_EQ(ParityOfSelector(1), PARITY_MARK);
-    EXPECT_EQ(ParityOfSelector(2), PARITY_NONE);
-    EXPECT_EQ(ParityOfSelector(3), PARITY_ODD);
+    const auto parities = {PARITY_EVEN, PARITY_MARK, PARITY_NONE, PARITY_ODD};
+    const auto stops = {STOP_ONE, STOP_ONE_HALF, STOP_TWO, STOP_ONE};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(ParityOfSelector(static_cast<uint8_t>(i)), parities.begin()[i]) << i;
+        EXPECT_EQ(StopBitsOfSelector(static_cast<uint8_t>(i)), stops.begin()[i]) << i;
+    }
     EXPECT_EQ(ParityOfSelector(200), PARITY_NONE);
-    EXPECT_EQ(StopBitsOfSelector(0), STOP_ONE);
-    EXPECT_EQ(StopBitsOfSelector(1), STOP_ONE_HALF);
-    EXPECT_EQ(StopBitsOfSelector(2), STOP_TWO);
-    EXPECT_EQ(StopBitsOfSelector(3), STOP_ONE);
 
     CChannel channel;
     CSerialPort port(channel);

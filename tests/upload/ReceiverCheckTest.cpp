@@ -16,324 +16,267 @@ namespace {
 const std::string RID = "$PQELQ,RID\r\n";
 const std::string RIO = "$PQELQ,RIO\r\n";
 
-// Checks that only care about the outcome need not wait the full three seconds when nothing answers.
-void ShortLimits(CHarness& h) {
-    h.m_System.m_Check.m_Timing.checkLimitMs = 800;
-    h.m_System.m_Check.m_Timing.sentenceLimitMs = 300;
+// A harness with its workers running (no automatic checks) on either the simulator or a scripted far end.
+class ReceiverCheck : public ::testing::Test {
+protected:
+    CReceiverCheck& Check() { return h.m_System.m_Check; }
+    // Checks that only care about the outcome need not wait the full three seconds when nothing answers.
+    void ShortLimits() {
+        Check().m_Timing.checkLimitMs = 800;
+        Check().m_Timing.sentenceLimitMs = 300;
+    }
+    void Connect(const std::string& path) {
+        h.Start(false);
+        ASSERT_TRUE(h.OpenPort(path));
+    }
+    void ConnectSim(const SimOptions& o) {
+        sim = std::make_unique<CSim>(o);
+        ASSERT_TRUE(sim->Ok());
+        Connect(sim->Path());
+    }
+    void ConnectPeer(CScriptedPeer::Script script) {
+        peer = std::make_unique<CScriptedPeer>(std::move(script));
+        ASSERT_TRUE(peer->Ok());
+        Connect(peer->Path());
+    }
+    void ExpectTexts(const ReceiverTexts& want) {
+        const ReceiverTexts texts = Check().Texts();
+        EXPECT_EQ(texts.model, want.model);
+        EXPECT_EQ(texts.version, want.version);
+        EXPECT_EQ(texts.options, want.options);
+        EXPECT_EQ(texts.serial, want.serial);
+    }
+
+    std::unique_ptr<CSim> sim;
+    std::unique_ptr<CScriptedPeer> peer;
+    CHarness h;
+};
+
+std::string Silent(const std::string&, int) {
+    return {};
 }
 
 } // namespace
 
-TEST(ReceiverCheck, LoaderAnswersPfldAndNoOptionsQuery) {
+TEST_F(ReceiverCheck, LoaderAnswersPfldAndNoOptionsQuery) {
     SimOptions o = FastSim();
     o.start = SimStartStage::Pfld;
     o.pfldVersion = "1.2";
-    CSim sim(o);
-    ASSERT_TRUE(sim.Ok());
-    CHarness h;
-    h.Start(false);
-    ASSERT_TRUE(h.OpenPort(sim.Path()));
-
+    ConnectSim(o);
     ASSERT_TRUE(h.RunCheck());
-    EXPECT_EQ(h.m_System.m_Check.m_Identified.Get(), 1);
-    const ReceiverTexts texts = h.m_System.m_Check.Texts();
-    EXPECT_EQ(texts.model, "PFLD");
-    EXPECT_EQ(texts.version, "1.2");
-    EXPECT_EQ(texts.options, "");
-    EXPECT_EQ(texts.serial, "");
+    EXPECT_EQ(Check().m_Identified.Get(), 1);
+    ExpectTexts({"PFLD", "1.2", "", ""});
     EXPECT_EQ(h.LogCount("Check receiver"), 1);
     EXPECT_EQ(h.LogCount("send command"), 1);
     EXPECT_EQ(h.LogCount("message received:"), 1);
     // No options query ("1" and "2" mark the options loop) and no "receiver checked" on this path.
-    EXPECT_EQ(h.LogCount("1"), 0);
-    EXPECT_EQ(h.LogCount("2"), 0);
-    EXPECT_EQ(h.LogCount("receiver checked"), 0);
-    EXPECT_EQ(h.LogCount("timeout"), 0);
+    for (const char* absent : {"1", "2", "receiver checked", "timeout"})
+        EXPECT_EQ(h.LogCount(absent), 0) << absent;
 }
 
-TEST(ReceiverCheck, FirmwareWithFullOptionsReply) {
+TEST_F(ReceiverCheck, FirmwareWithFullOptionsReply) {
     SimOptions o = FastSim();
     o.type = "TZ5N";
     o.model = "KESTRIN-X";
     o.version = "0307";
     o.options = "GPS-GLO-GAL";
     o.serial = "KV123456";
-    CSim sim(o);
-    ASSERT_TRUE(sim.Ok());
-    CHarness h;
-    h.Start(false);
-    ASSERT_TRUE(h.OpenPort(sim.Path()));
-
+    ConnectSim(o);
     ASSERT_TRUE(h.RunCheck());
-    EXPECT_EQ(h.m_System.m_Check.m_Identified.Get(), 1);
-    const ReceiverTexts texts = h.m_System.m_Check.Texts();
-    EXPECT_EQ(texts.model, "KESTRIN-X");
-    // The second field of the options reply, exactly as it came (not converted).
-    EXPECT_EQ(texts.version, "0307");
-    EXPECT_EQ(texts.options, "GPS-GLO-GAL");
-    EXPECT_EQ(texts.serial, "KV123456");
-    for (const char* mark : {"1", "2", "3", "4", "receiver checked"})
+    EXPECT_EQ(Check().m_Identified.Get(), 1);
+    // The version is the second field of the options reply, exactly as it came (not converted).
+    ExpectTexts({"KESTRIN-X", "0307", "GPS-GLO-GAL", "KV123456"});
+    // Each mark once, in this order.
+    int last = -1;
+    for (const char* mark : {"Check receiver", "1", "2", "3", "4", "receiver checked"}) {
         EXPECT_EQ(h.LogCount(mark), 1) << mark;
-    const int begin = h.LogIndex("Check receiver");
-    EXPECT_GE(begin, 0);
-    EXPECT_LT(begin, h.LogIndex("1"));
-    EXPECT_LT(h.LogIndex("1"), h.LogIndex("2"));
-    EXPECT_LT(h.LogIndex("2"), h.LogIndex("3"));
-    EXPECT_LT(h.LogIndex("3"), h.LogIndex("4"));
-    EXPECT_LT(h.LogIndex("4"), h.LogIndex("receiver checked"));
+        const int at = h.LogIndex(mark);
+        EXPECT_GT(at, last) << mark;
+        last = at;
+    }
 }
 
-TEST(ReceiverCheck, OptionsRefusedWithNak) {
+TEST_F(ReceiverCheck, OptionsRefusedWithNak) {
     SimOptions o = FastSim();
     o.type = "TZ5A";
     o.version = "0102";
     o.rioNak = true;
-    CSim sim(o);
-    ASSERT_TRUE(sim.Ok());
-    CHarness h;
-    h.Start(false);
-    ASSERT_TRUE(h.OpenPort(sim.Path()));
-
+    ConnectSim(o);
     ASSERT_TRUE(h.RunCheck());
-    EXPECT_EQ(h.m_System.m_Check.m_Identified.Get(), 1);
-    const ReceiverTexts texts = h.m_System.m_Check.Texts();
-    EXPECT_EQ(texts.model, "TZ5A");
-    EXPECT_EQ(texts.version, "1.2");
-    EXPECT_EQ(texts.options, "");
-    EXPECT_EQ(texts.serial, "");
+    EXPECT_EQ(Check().m_Identified.Get(), 1);
+    ExpectTexts({"TZ5A", "1.2", "", ""});
     EXPECT_EQ(h.LogCount("4"), 0);
     EXPECT_EQ(h.LogCount("receiver checked"), 1);
 }
 
-TEST(ReceiverCheck, TalkativeSimulatedReceiverIsStillIdentified) {
+TEST_F(ReceiverCheck, TalkativeSimulatedReceiverIsStillIdentified) {
     SimOptions o = FastSim();
     o.nmeaNoiseMs = 5;
-    CSim sim(o);
-    ASSERT_TRUE(sim.Ok());
-    CHarness h;
-    h.Start(false);
-    ASSERT_TRUE(h.OpenPort(sim.Path()));
+    ConnectSim(o);
     ASSERT_TRUE(h.RunCheck());
-    EXPECT_EQ(h.m_System.m_Check.m_Identified.Get(), 1);
-    EXPECT_EQ(h.m_System.m_Check.Model(), "TZ5N");
+    EXPECT_EQ(Check().m_Identified.Get(), 1);
+    EXPECT_EQ(Check().Model(), "TZ5N");
 }
 
-TEST(ReceiverCheck, ForeignSentencesEachBringANewQuery) {
+TEST_F(ReceiverCheck, ForeignSentencesEachBringANewQuery) {
     // Two position sentences come before the reply; each one is unmatched and makes the check ask again.
-    CScriptedPeer peer([](const std::string& s, int) -> std::string {
-        static int rid = 0;
-        if (s == RID) {
-            ++rid;
-            if (rid < 3)
-                return Nmea("GPGGA,120000.00,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,");
-            return Nmea("PQELR,RID,TZ5N,0204");
-        }
-        if (s == RIO)
-            return Nmea("PQELR,NAK");
-        return {};
+    ConnectPeer([rid = 0](const std::string& s, int) mutable -> std::string {
+        if (s == RID)
+            return ++rid < 3 ? Nmea("GPGGA,120000.00,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,")
+                             : Nmea("PQELR,RID,TZ5N,0204");
+        return s == RIO ? Nmea("PQELR,NAK") : "";
     });
-    ASSERT_TRUE(peer.Ok());
-    CHarness h;
-    h.Start(false);
-    ASSERT_TRUE(h.OpenPort(peer.Path()));
     ASSERT_TRUE(h.RunCheck());
-    EXPECT_EQ(h.m_System.m_Check.m_Identified.Get(), 1);
-    EXPECT_EQ(peer.Count(RID), 3);
+    EXPECT_EQ(Check().m_Identified.Get(), 1);
+    EXPECT_EQ(peer->Count(RID), 3);
     EXPECT_EQ(h.LogCount("send command"), 3);
     EXPECT_EQ(h.LogCount("crc not equal"), 0);
-    EXPECT_EQ(h.m_System.m_Check.Version(), "2.4");
+    EXPECT_EQ(Check().Version(), "2.4");
 }
 
-TEST(ReceiverCheck, WrongChecksumIsLoggedAndTheQueryRepeated) {
-    CScriptedPeer peer([](const std::string& s, int) -> std::string {
-        static int rid = 0;
+TEST_F(ReceiverCheck, WrongChecksumIsLoggedAndTheQueryRepeated) {
+    ConnectPeer([rid = 0](const std::string& s, int) mutable -> std::string {
         if (s == RID) {
             std::string good = Nmea("PQELR,RID,TZ5N,0102");
             if (++rid == 1)
                 good[good.size() - 3] = good[good.size() - 3] == '0' ? '1' : '0'; // spoil one checksum digit
             return good;
         }
-        if (s == RIO)
-            return Nmea("PQELR,NAK");
-        return {};
+        return s == RIO ? Nmea("PQELR,NAK") : "";
     });
-    ASSERT_TRUE(peer.Ok());
-    CHarness h;
-    h.Start(false);
-    ASSERT_TRUE(h.OpenPort(peer.Path()));
     ASSERT_TRUE(h.RunCheck());
-    EXPECT_EQ(h.m_System.m_Check.m_Identified.Get(), 1);
+    EXPECT_EQ(Check().m_Identified.Get(), 1);
     EXPECT_EQ(h.LogCount("crc not equal"), 1);
-    EXPECT_EQ(peer.Count(RID), 2);
-    const int crc = h.LogIndex("crc not equal");
-    EXPECT_GE(h.LogIndex("send command", crc), 0) << h.LogText();
+    EXPECT_EQ(peer->Count(RID), 2);
+    EXPECT_GE(h.LogIndex("send command", h.LogIndex("crc not equal")), 0) << h.LogText();
 }
 
-TEST(ReceiverCheck, OptionsReplyWithTooFewFieldsAsksAgain) {
+TEST_F(ReceiverCheck, OptionsReplyWithTooFewFieldsAsksAgain) {
     // First options reply has three commas only: not identified by it; a fresh identification follows.
-    CScriptedPeer peer([](const std::string& s, int) -> std::string {
-        static int rio = 0;
+    ConnectPeer([rio = 0](const std::string& s, int) mutable -> std::string {
         if (s == RID)
             return Nmea("PQELR,RID,TZ5N,0102");
-        if (s == RIO) {
-            if (++rio == 1)
-                return Nmea("PQELR,RIO,MODEL1,0102,0,OPTS");
-            return Nmea("PQELR,RIO,MODEL2,12,0,OPTS2,SER2");
-        }
+        if (s == RIO)
+            return ++rio == 1 ? Nmea("PQELR,RIO,MODEL1,0102,0,OPTS")
+                              : Nmea("PQELR,RIO,MODEL2,12,0,OPTS2,SER2");
         return {};
     });
-    ASSERT_TRUE(peer.Ok());
-    CHarness h;
-    h.Start(false);
-    ASSERT_TRUE(h.OpenPort(peer.Path()));
     ASSERT_TRUE(h.RunCheck());
-    EXPECT_EQ(h.m_System.m_Check.m_Identified.Get(), 1);
-    EXPECT_EQ(peer.Count(RID), 2);
-    EXPECT_EQ(peer.Count(RIO), 2);
+    EXPECT_EQ(Check().m_Identified.Get(), 1);
+    EXPECT_EQ(peer->Count(RID), 2);
+    EXPECT_EQ(peer->Count(RIO), 2);
     EXPECT_EQ(h.LogCount("4"), 2);
-    const ReceiverTexts texts = h.m_System.m_Check.Texts();
-    EXPECT_EQ(texts.model, "MODEL2");
-    EXPECT_EQ(texts.version, "12"); // exactly the second field, shorter than the 4 characters it replaces
-    EXPECT_EQ(texts.options, "OPTS2");
-    EXPECT_EQ(texts.serial, "SER2");
+    // The version is exactly the second field, shorter than the 4 characters it replaces.
+    ExpectTexts({"MODEL2", "12", "OPTS2", "SER2"});
 }
 
-TEST(ReceiverCheck, CorruptOptionsReplyKeepsTheIdentifiedType) {
+TEST_F(ReceiverCheck, CorruptOptionsReplyKeepsTheIdentifiedType) {
     // An options reply with a bad checksum must not overwrite the type learned from the identification; a
     // NAK to the repeated query then identifies the receiver with that type.
-    CScriptedPeer peer([](const std::string& s, int) -> std::string {
-        static int rio = 0;
+    ConnectPeer([rio = 0](const std::string& s, int) mutable -> std::string {
         if (s == RID)
             return Nmea("PQELR,RID,TZ5B,0305");
-        if (s == RIO) {
-            if (++rio == 1) {
-                std::string bad = Nmea("PQELR,RIO,JUNK,9,0,X,Y");
-                bad[bad.size() - 4] = bad[bad.size() - 4] == 'A' ? 'B' : 'A';
-                return bad;
-            }
+        if (s != RIO)
+            return {};
+        if (++rio > 1)
             return Nmea("PQELR,NAK");
-        }
-        return {};
+        std::string bad = Nmea("PQELR,RIO,JUNK,9,0,X,Y");
+        bad[bad.size() - 4] = bad[bad.size() - 4] == 'A' ? 'B' : 'A';
+        return bad;
     });
-    ASSERT_TRUE(peer.Ok());
-    CHarness h;
-    h.Start(false);
-    ASSERT_TRUE(h.OpenPort(peer.Path()));
     ASSERT_TRUE(h.RunCheck());
-    EXPECT_EQ(h.m_System.m_Check.m_Identified.Get(), 1);
+    EXPECT_EQ(Check().m_Identified.Get(), 1);
     EXPECT_EQ(h.LogCount("crc not equal"), 1);
-    EXPECT_EQ(h.m_System.m_Check.Model(), "TZ5B");
-    EXPECT_EQ(h.m_System.m_Check.Version(), "3.5");
+    EXPECT_EQ(Check().Model(), "TZ5B");
+    EXPECT_EQ(Check().Version(), "3.5");
 }
 
-TEST(ReceiverCheck, NoReceiverTimesOutAfterThreeSeconds) {
-    CScriptedPeer peer([](const std::string&, int) { return std::string(); });
-    ASSERT_TRUE(peer.Ok());
-    CHarness h;
-    h.Start(false);
-    ASSERT_TRUE(h.OpenPort(peer.Path()));
+TEST_F(ReceiverCheck, NoReceiverTimesOutAfterThreeSeconds) {
+    ConnectPeer(Silent);
     const uint32_t start = TickMs();
     ASSERT_TRUE(h.RunCheck());
     const uint32_t took = ElapsedMs(start);
     EXPECT_GE(took, 3000u);
     EXPECT_LT(took, 6000u); // 3000 ms plus at most one sentence read and the machine's load
-    EXPECT_EQ(h.m_System.m_Check.m_Identified.Get(), 0);
+    EXPECT_EQ(Check().m_Identified.Get(), 0);
+    // "Check receiver" is followed by "time start ...", "timeout" by "time ...".
     const auto logs = h.Logs();
-    const int begin = h.LogIndex("Check receiver");
-    ASSERT_GE(begin, 0);
-    ASSERT_LT(begin + 1, static_cast<int>(logs.size()));
-    EXPECT_EQ(logs[begin + 1].rfind("time start ", 0), 0u);
+    for (auto [mark, next] : {std::pair{"Check receiver", "time start "}, std::pair{"timeout", "time "}}) {
+        const int at = h.LogIndex(mark);
+        ASSERT_GE(at, 0) << mark;
+        ASSERT_LT(at + 1, static_cast<int>(logs.size())) << mark;
+        EXPECT_EQ(logs[at + 1].rfind(next, 0), 0u) << mark;
+    }
     const int sends = h.LogCount("send command");
     EXPECT_GE(sends, 3);
     EXPECT_LE(sends, 4);
-    const int timeout = h.LogIndex("timeout");
-    ASSERT_GE(timeout, 0);
-    ASSERT_LT(timeout + 1, static_cast<int>(logs.size()));
-    EXPECT_EQ(logs[timeout + 1].rfind("time ", 0), 0u);
-    EXPECT_EQ(peer.Count(RID), sends);
-    EXPECT_EQ(peer.Count(RIO), 0);
+    EXPECT_EQ(peer->Count(RID), sends);
+    EXPECT_EQ(peer->Count(RIO), 0);
 }
 
-TEST(ReceiverCheck, ClosedPortIsNeverQueried) {
-    CHarness h;
-    ShortLimits(h);
-    h.m_System.m_Check.m_Timing.closedPortSleepMs = 200;
+TEST_F(ReceiverCheck, ClosedPortIsNeverQueried) {
+    ShortLimits();
+    Check().m_Timing.closedPortSleepMs = 200;
     h.Start(false);
     ASSERT_TRUE(h.RunCheck());
-    EXPECT_EQ(h.m_System.m_Check.m_Identified.Get(), 0);
+    EXPECT_EQ(Check().m_Identified.Get(), 0);
     EXPECT_GE(h.LogCount("fOpen sleep"), 2);
     EXPECT_EQ(h.LogCount("send command"), 0);
     EXPECT_EQ(h.LogCount("timeout"), 1);
 }
 
-TEST(ReceiverCheck, SilentSimulatorFailsAndALaterCheckSucceeds) {
-    CScriptedPeer peer([](const std::string& s, int n) -> std::string {
-        // Silent for the first check, then a receiver in its loader.
-        if (s == RID && n > 3)
-            return Nmea("PQELR,RID,PFLD,0105");
-        return {};
-    });
-    ASSERT_TRUE(peer.Ok());
-    CHarness h;
-    ShortLimits(h);
-    h.Start(false);
-    ASSERT_TRUE(h.OpenPort(peer.Path()));
+TEST_F(ReceiverCheck, SilentSimulatorFailsAndALaterCheckSucceeds) {
+    ShortLimits();
+    // Silent for the first check, then a receiver in its loader.
+    ConnectPeer(
+        [](const std::string& s, int n) { return s == RID && n > 3 ? Nmea("PQELR,RID,PFLD,0105") : ""; });
     ASSERT_TRUE(h.RunCheck());
-    EXPECT_EQ(h.m_System.m_Check.m_Identified.Get(), 0);
-    EXPECT_EQ(h.m_System.m_Check.Model(), "");
-    ASSERT_TRUE(WaitUntil([&] { return peer.Count(RID) >= 1; }));
+    EXPECT_EQ(Check().m_Identified.Get(), 0);
+    EXPECT_EQ(Check().Model(), "");
+    ASSERT_TRUE(WaitUntil([&] { return peer->Count(RID) >= 1; }));
 
     // Keep asking until the far end answers.
-    for (int i = 0; i < 5 && h.m_System.m_Check.m_Identified.Get() == 0; ++i)
+    for (int i = 0; i < 5 && Check().m_Identified.Get() == 0; ++i)
         ASSERT_TRUE(h.RunCheck());
-    EXPECT_EQ(h.m_System.m_Check.m_Identified.Get(), 1);
-    EXPECT_EQ(h.m_System.m_Check.Model(), "PFLD");
-    EXPECT_EQ(h.m_System.m_Check.Version(), "1.5");
+    EXPECT_EQ(Check().m_Identified.Get(), 1);
+    EXPECT_EQ(Check().Model(), "PFLD");
+    EXPECT_EQ(Check().Version(), "1.5");
 }
 
-TEST(ReceiverCheck, SomebodyElseEndingTheCheckEarly) {
+TEST_F(ReceiverCheck, SomebodyElseEndingTheCheckEarly) {
     // The dialog marks the receiver identified (after showing a loader banner): the check ends with
     // "receiver checked", publishes nothing further and the next wake starts a new check.
-    CScriptedPeer peer([](const std::string&, int) { return std::string(); });
-    ASSERT_TRUE(peer.Ok());
-    CHarness h;
-    h.m_System.m_Check.m_Timing.checkLimitMs = 60000;
-    h.m_System.m_Check.m_Timing.sentenceLimitMs = 200;
-    h.Start(false);
-    ASSERT_TRUE(h.OpenPort(peer.Path()));
-    h.m_System.m_Check.RequestCheck();
-    ASSERT_TRUE(WaitUntil([&] { return peer.Count(RID) >= 1; }));
-    h.m_System.m_Check.m_Identified.Set(1);
+    Check().m_Timing.checkLimitMs = 60000;
+    Check().m_Timing.sentenceLimitMs = 200;
+    ConnectPeer(Silent);
+    Check().RequestCheck();
+    ASSERT_TRUE(WaitUntil([&] { return peer->Count(RID) >= 1; }));
+    Check().m_Identified.Set(1);
     ASSERT_TRUE(WaitUntil([&] { return h.LogCount("receiver checked") == 1; }));
     ASSERT_TRUE(WaitUntil([&] { return h.LogCount("Check receiver") >= 2; }));
-    EXPECT_EQ(h.m_System.m_Check.m_CheckRunning.Get(), 1);
+    EXPECT_EQ(Check().m_CheckRunning.Get(), 1);
     h.m_System.Shutdown();
 }
 
-TEST(ReceiverCheck, TextsAreSafeToReadWhileChecksRun) {
-    SimOptions o = FastSim();
-    CSim sim(o);
-    ASSERT_TRUE(sim.Ok());
-    CHarness h;
-    h.Start(false);
-    ASSERT_TRUE(h.OpenPort(sim.Path()));
+TEST_F(ReceiverCheck, TextsAreSafeToReadWhileChecksRun) {
+    ConnectSim(FastSim());
     std::atomic<bool> quit{false};
     std::atomic<int> reads{0};
     std::thread reader([&] {
         while (!quit.load()) {
-            const ReceiverTexts t = h.m_System.m_Check.Texts();
+            const ReceiverTexts t = Check().Texts();
             EXPECT_TRUE(t.model.empty() || t.model == "TZ5N") << t.model;
             ++reads;
         }
     });
     for (int i = 0; i < 5; ++i) {
         ASSERT_TRUE(h.RunCheck());
-        EXPECT_EQ(h.m_System.m_Check.m_Identified.Get(), 1);
+        EXPECT_EQ(Check().m_Identified.Get(), 1);
     }
     quit.store(true);
     reader.join();
     EXPECT_GT(reads.load(), 0);
-    EXPECT_EQ(h.m_System.m_Check.Serial(), "KV000001");
+    EXPECT_EQ(Check().Serial(), "KV000001");
 }
 
 // ---------------------------------------------------------------------------------------------------------
