@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <set>
+#include <tuple>
 
 TEST(FlashCatalogue, ListsHoldTheirRowsInOrder) {
     const size_t expected[FLASH_CHIP_LIST_COUNT] = {4, 180, 5, 74, 114, 13, 27, 55, 35, 62, 8};
@@ -86,18 +87,13 @@ TEST(FlashCatalogue, VendorMap) {
 
 TEST(FlashCatalogue, LookupTakesTheFirstMatchingRowOfTheFirstMatchingList) {
     char name[256];
-    ASSERT_TRUE(FindChipName(0x01, 0x227E, name, sizeof name));
-    EXPECT_STREQ(name, "AM29LV128MH/L");
-    ASSERT_TRUE(FindChipName(0x89, 0x00D4, name, sizeof name));
-    EXPECT_STREQ(name, "28F004B3-B");
-    ASSERT_TRUE(FindChipName(0xB0, 0x00AA, name, sizeof name));
-    EXPECT_STREQ(name, "LH28F016SCT-L/SCH-L");
-    ASSERT_TRUE(FindChipName(0x04, 0x2223, name, sizeof name));
-    EXPECT_STREQ(name, "MBM29F400TC");
-    ASSERT_TRUE(FindChipName(0x98, 0x004F, name, sizeof name));
-    EXPECT_STREQ(name, "TC58FVT800");
-    ASSERT_TRUE(FindChipName(0x1F, 0x00DA, name, sizeof name));
-    EXPECT_STREQ(name, "AT29C020");
+    const std::tuple<uint8_t, uint16_t, const char*> found[] = {
+        {0x01, 0x227E, "AM29LV128MH/L"}, {0x89, 0x00D4, "28F004B3-B"}, {0xB0, 0x00AA, "LH28F016SCT-L/SCH-L"},
+        {0x04, 0x2223, "MBM29F400TC"},   {0x98, 0x004F, "TC58FVT800"}, {0x1F, 0x00DA, "AT29C020"}};
+    for (const auto& [maker, device, chip] : found) {
+        ASSERT_TRUE(FindChipName(maker, device, name, sizeof name)) << chip;
+        EXPECT_STREQ(name, chip);
+    }
 
     std::strcpy(name, "untouched");
     EXPECT_FALSE(FindChipName(0x1F, 0x00C0, name, sizeof name)); // only past the Atmel end row
@@ -115,12 +111,7 @@ TEST(FlashCatalogue, LookupTakesTheFirstMatchingRowOfTheFirstMatchingList) {
 class IdentifyTest : public LoaderFixture {
 protected:
     // Answers the identification question with reply.
-    void Reply(std::vector<uint8_t> reply) {
-        port.SetResponder([reply](CScriptPort& p, uint8_t b) {
-            if (b == FLASH_ID_CODE)
-                p.Inject(reply);
-        });
-    }
+    void Reply(std::vector<uint8_t> reply) { Answer(FLASH_ID_CODE, std::move(reply)); }
     std::string Identify() {
         char desc[CLoaderProtocol::FLASH_DESC_SIZE];
         std::memset(desc, 'x', sizeof desc);

@@ -84,21 +84,14 @@ TEST_F(LinkTest, WaitOkTimesOutWithoutBurningTheProcessor) {
 
 TEST_F(LinkTest, WaitOkEndsAtOnceOnCancelOrStop) {
     job.m_Timings.okWaitMs = 10000;
-    std::thread canceller([this] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        Cancel();
-    });
-    uint32_t start = TickMs();
-    EXPECT_FALSE(job.WaitOk());
-    canceller.join();
-    EXPECT_LT(ElapsedMs(start), 2000u);
+    ExpectCancelled([this] { return job.WaitOk(); });
     EXPECT_TRUE(Logs().empty());
 
     job.m_Cancel.Set(0);
     EXPECT_FALSE(job.IsAborted());
     channel.RequestStop();
     EXPECT_TRUE(job.IsAborted());
-    start = TickMs();
+    uint32_t start = TickMs();
     EXPECT_FALSE(job.WaitRecWait());
     EXPECT_LT(ElapsedMs(start), 100u);
 }
@@ -197,14 +190,7 @@ TEST_F(LinkTest, GreetingFailures) {
 TEST_F(LinkTest, GreetingEndsOnCancel) {
     job.m_Timings.helloMs = 10000;
     job.m_Timings.handshakeMs = 10000;
-    std::thread canceller([this] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(30));
-        Cancel();
-    });
-    uint32_t start = TickMs();
-    EXPECT_FALSE(job.ConnectSfld());
-    canceller.join();
-    EXPECT_LT(ElapsedMs(start), 2000u);
+    ExpectCancelled([this] { return job.ConnectSfld(); });
 
     // Cancel after the first answer, inside the handshake loop.
     job.m_Cancel.Set(0);
@@ -213,18 +199,15 @@ TEST_F(LinkTest, GreetingEndsOnCancel) {
             job.m_Cancel.Set(1);
     });
     port.Inject({HELLO_CODE});
-    start = TickMs();
+    uint32_t start = TickMs();
     EXPECT_FALSE(job.ConnectSfld());
     EXPECT_LT(ElapsedMs(start), 2000u);
     EXPECT_FALSE(HasLog("SFLD Connected"));
 }
 
 TEST_F(LinkTest, SfldVersionLine) {
-    port.Inject(Bytes("$STALE\r\n")); // purged before the question
-    port.SetResponder([](CScriptPort& p, uint8_t b) {
-        if (b == VERSION_CODE)
-            p.Inject(Bytes("xx$VER,SFLD 2.0\r\n$more"));
-    });
+    port.InjectText("$STALE\r\n"); // purged before the question
+    AnswerText(VERSION_CODE, "xx$VER,SFLD 2.0\r\n$more");
     job.ReadSfldVersion();
     EXPECT_EQ(job.m_SfldVersion.Get(), "$VER,SFLD 2.0");
     EXPECT_EQ(Logs(), std::vector<std::string>{"SFLD Version ID: $VER,SFLD 2.0"});
@@ -241,7 +224,7 @@ TEST_F(LinkTest, SfldVersionInterruptedByHelloAsksAgain) {
         if (asked == 1)
             p.Inject({HELLO_CODE, '$', 'V', HELLO_CODE});
         else if (asked == 3)
-            p.Inject(Bytes("ER\n"));
+            p.InjectText("ER\n");
     });
     job.ReadSfldVersion();
     EXPECT_EQ(asked, 3);
@@ -263,10 +246,7 @@ TEST_F(LinkTest, SfldVersionSilenceStillLogsTheLine) {
 }
 
 TEST_F(LinkTest, SfldVersionEndlessLineIsCut) {
-    port.SetResponder([](CScriptPort& p, uint8_t b) {
-        if (b == VERSION_CODE)
-            p.Inject(std::vector<uint8_t>(2000, '$'));
-    });
+    Answer(VERSION_CODE, std::vector<uint8_t>(2000, '$'));
     job.ReadSfldVersion();
     EXPECT_EQ(job.m_SfldVersion.Get().size(), CLoaderProtocol::VERSION_TEXT_MAX);
 }
@@ -274,10 +254,7 @@ TEST_F(LinkTest, SfldVersionEndlessLineIsCut) {
 TEST_F(LinkTest, PfldVersionMatchesTheImage) {
     std::strcpy(image.Section(0).version, "1.5");
     image.Section(0).bootCurrent = false;
-    port.SetResponder([](CScriptPort& p, uint8_t b) {
-        if (b == PFL_VERSION_CODE)
-            p.Inject(Bytes("noise$VER,PFLD_Pellar2v1.5 build\r\n"));
-    });
+    AnswerText(PFL_VERSION_CODE, "noise$VER,PFLD_Pellar2v1.5 build\r\n");
     EXPECT_TRUE(job.ReadPfldVersion());
     EXPECT_TRUE(image.Section(0).bootCurrent);
     EXPECT_EQ(job.m_PfldVersion.Get(), "$VER,PFLD_Pellar2v1.5 build");
@@ -307,10 +284,7 @@ TEST_F(LinkTest, PfldVersionSkipsOtherLinesAndComparesTheVersion) {
 }
 
 TEST_F(LinkTest, PfldVersionSilenceIsQuietFalse) {
-    port.SetResponder([](CScriptPort& p, uint8_t b) {
-        if (b == PFL_VERSION_CODE)
-            p.Inject(Bytes("$VER,PFLD_Pellar2v1.5")); // never ended
-    });
+    AnswerText(PFL_VERSION_CODE, "$VER,PFLD_Pellar2v1.5"); // never ended
     uint32_t start = TickMs();
     EXPECT_FALSE(job.ReadPfldVersion());
     EXPECT_GE(ElapsedMs(start), 150u);

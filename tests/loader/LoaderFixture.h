@@ -1,17 +1,22 @@
 #pragma once
-// Shared set-up of the scripted protocol tests: a channel, a scripted port, an image container and the
-// protocol object with its limits shrunk so that every time-out is reached in well under a second.
+// Shared set-up of the protocol tests: a channel whose log lines are gathered, a temporary folder with image
+// files loaded into an image container, and for the scripted tests a scripted port and the protocol object
+// with its limits shrunk so that every time-out is reached in well under a second.
 
 #include "ScriptPort.h"
+#include "TestImages.h"
 #include "core/Channel.h"
 #include "core/Clock.h"
 #include "image/ImageFile.h"
+#include "image/LoadImage.h"
 #include "loader/LoaderProtocol.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 inline void ShrinkTimings(CLoaderTimings& t) {
@@ -33,16 +38,44 @@ inline void ShrinkTimings(CLoaderTimings& t) {
     t.waitSliceMs = 50;
 }
 
-class LoaderFixture : public ::testing::Test {
+// Polls cond for up to ms; true as soon as it holds.
+template <typename F> bool Eventually(F cond, uint32_t ms = 10000) {
+    const uint32_t start = TickMs();
+    while (ElapsedMs(start) < ms) {
+        if (cond())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return cond();
+}
+
+class ImageFixture : public ::testing::Test {
 protected:
-    void SetUp() override { ShrinkTimings(job.m_Timings); }
+    void TearDown() override {
+        image.Close();
+        if (!m_Dir.empty())
+            std::filesystem::remove_all(m_Dir);
+    }
+    std::string Dir() {
+        if (m_Dir.empty())
+            m_Dir = MakeTempDir("loader");
+        return m_Dir;
+    }
+    // Fresh image files loaded into image (the loading's log lines are dropped); each returns its bytes.
+    std::vector<uint8_t> LoadOptions(uint32_t size, uint32_t seed = 7) {
+        const std::string path = Dir() + "/options" + std::to_string(seed) + ".bin";
+        return Loaded(path, WriteOptionsImage(path, size, "SN12345", seed));
+    }
+    std::vector<uint8_t> LoadUnion(uint32_t total, uint8_t pflMinor, uint32_t seed = 1) {
+        const std::string path = Dir() + "/union" + std::to_string(seed) + ".bin";
+        return Loaded(path, WriteUnionImage(path, total, "T200", 1, pflMinor, seed));
+    }
 
     // Every log line so far, without its time of day.
     const std::vector<std::string>& Logs() {
         while (auto line = channel.m_LogQueue.Pop()) {
-            std::string text = *line;
-            size_t tab = text.find('\t');
-            m_Logs.push_back(tab == std::string::npos ? text : text.substr(tab + 1));
+            size_t tab = line->find('\t');
+            m_Logs.push_back(tab == std::string::npos ? *line : line->substr(tab + 1));
         }
         return m_Logs;
     }
@@ -59,10 +92,19 @@ protected:
     // Index of the first log line equal to text at or after from, or -1.
     int LogIndex(const std::string& text, int from = 0) {
         const auto& logs = Logs();
-        for (size_t i = static_cast<size_t>(std::max(from, 0)); i < logs.size(); ++i)
-            if (logs[i] == text)
-                return static_cast<int>(i);
-        return -1;
+        auto it = std::find(logs.begin() + std::min<long>(std::max(from, 0), static_cast<long>(logs.size())),
+                            logs.end(), text);
+        return it == logs.end() ? -1 : static_cast<int>(it - logs.begin());
+    }
+    // Fails unless every line is logged, in this order (other lines may come between).
+    void ExpectLogOrder(const std::vector<std::string>& lines) {
+        int at = 0;
+        for (const std::string& line : lines) {
+            int found = LogIndex(line, at);
+            EXPECT_GE(found, at) << line << "\n" << LogText();
+            if (found >= 0)
+                at = found + 1;
+        }
     }
     void ClearLogs() {
         Logs();
@@ -76,18 +118,53 @@ protected:
             all += l + "\n";
         return all;
     }
+
+    CChannel channel;
+    CImageFile image;
+
+private:
+    std::vector<uint8_t> Loaded(const std::string& path, std::vector<uint8_t> bytes) {
+        EXPECT_TRUE(LoadImage(image, path, channel));
+        ClearLogs();
+        return bytes;
+    }
+
+    std::string m_Dir;
+    std::vector<std::string> m_Logs;
+    std::vector<std::string> m_Statuses;
+};
+
+class LoaderFixture : public ImageFixture {
+protected:
+    void SetUp() override { ShrinkTimings(job.m_Timings); }
+
     // Cancel the way the dialog does it: set the cell, then release every port wait.
     void Cancel() {
         job.m_Cancel.Set(1);
         port.WakeWaiters();
     }
+    // Runs call with a cancel 30 ms in: it must fail, long before its own (long) limits.
+    template <typename F> void ExpectCancelled(F call) {
+        std::thread canceller([this] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(30));
+            Cancel();
+        });
+        const uint32_t start = TickMs();
+        EXPECT_FALSE(call());
+        canceller.join();
+        EXPECT_LT(ElapsedMs(start), 2000u);
+    }
+    // The receiver answers every code byte the tool sends with reply.
+    void Answer(uint8_t code, std::vector<uint8_t> reply) {
+        port.SetResponder([code, reply = std::move(reply)](CScriptPort& p, uint8_t b) {
+            if (b == code)
+                p.Inject(reply);
+        });
+    }
+    void AnswerText(uint8_t code, const std::string& reply) {
+        Answer(code, std::vector<uint8_t>(reply.begin(), reply.end()));
+    }
 
-    CChannel channel;
     CScriptPort port;
-    CImageFile image;
     CLoaderProtocol job{channel, &port, image};
-
-private:
-    std::vector<std::string> m_Logs;
-    std::vector<std::string> m_Statuses;
 };

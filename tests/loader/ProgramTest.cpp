@@ -3,48 +3,12 @@
 
 #include "LoaderFixture.h"
 #include "ScriptReceiver.h"
-#include "TestImages.h"
-#include "image/LoadImage.h"
 #include "loader/LoaderCodes.h"
 
-#include <filesystem>
-#include <thread>
-
-namespace {
-
-// Polls cond for up to 10 s.
-template <typename F> bool Eventually(F cond) {
-    const uint32_t start = TickMs();
-    while (ElapsedMs(start) < 10000) {
-        if (cond())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return cond();
-}
-
-} // namespace
+#include <memory>
 
 class ProgramTest : public LoaderFixture {
 protected:
-    void TearDown() override {
-        image.Close();
-        if (!m_Dir.empty())
-            std::filesystem::remove_all(m_Dir);
-    }
-    std::string Dir() {
-        if (m_Dir.empty())
-            m_Dir = MakeTempDir("program");
-        return m_Dir;
-    }
-    // Loads a fresh Options image of size bytes; returns its bytes.
-    std::vector<uint8_t> LoadOptions(uint32_t size) {
-        const std::string path = Dir() + "/options.bin";
-        auto bytes = WriteOptionsImage(path, size);
-        EXPECT_TRUE(LoadImage(image, path, channel));
-        ClearLogs();
-        return bytes;
-    }
     // Runs WaitErase on a thread so the test can look at the progress between the loader's reports.
     struct EraseRun {
         std::thread thread;
@@ -53,22 +17,21 @@ protected:
     void StartErase(EraseRun& run) {
         run.thread = std::thread([this, &run] { run.result.store(job.WaitErase() ? 1 : 0); });
     }
-
-    std::string m_Dir;
+    // A scripted first-stage loader past its greeting, with the tool in record-wait mode.
+    std::unique_ptr<CScriptReceiver> AtSfld() {
+        auto receiver = std::make_unique<CScriptReceiver>(port);
+        receiver->StartAtSfld();
+        job.m_RecordWait.store(1);
+        return receiver;
+    }
 };
 
 TEST_F(ProgramTest, BootReloadAnswers) {
-    port.SetResponder([](CScriptPort& p, uint8_t b) {
-        if (b == BOOT_RELOAD)
-            p.Inject({0x11, BOOT_RELOAD});
-    });
+    Answer(BOOT_RELOAD, {0x11, BOOT_RELOAD});
     EXPECT_TRUE(job.BootReload());
     EXPECT_EQ(Logs(), std::vector<std::string>{"BOOT Reload enabled."});
 
-    port.SetResponder([](CScriptPort& p, uint8_t b) {
-        if (b == BOOT_RELOAD)
-            p.Inject({BAD_COMMAND});
-    });
+    Answer(BOOT_RELOAD, {BAD_COMMAND});
     EXPECT_FALSE(job.BootReload());
     EXPECT_EQ(Logs().back(), "BOOT Reload command unsupported by this swload revision");
 
@@ -193,10 +156,7 @@ TEST_F(ProgramTest, RejectedFrameIsSentAgain) {
 TEST_F(ProgramTest, FrameGoesOutAfterItsGoAhead) {
     ProgramRecord record;
     record.SetEmpty();
-    port.SetResponder([](CScriptPort& p, uint8_t b) {
-        if (b == ']')
-            p.Inject({PARAM_CODE, 0x10, OK_CODE, OK_CODE});
-    });
+    Answer(']', {PARAM_CODE, 0x10, OK_CODE, OK_CODE});
     EXPECT_TRUE(job.SendRecordOnce(record));
     EXPECT_EQ(port.Sent(), (std::vector<uint8_t>{OK_CODE, 0x5B, 0, 0, 0, 0, 0x5D}));
     EXPECT_EQ(port.Waiting(), 0u); // the parameter's 0x55 was its value, the next one the acknowledge
@@ -216,10 +176,7 @@ TEST_F(ProgramTest, FrameRetriesEndAfterTheirLimit) {
     ProgramRecord record;
     record.SetEmpty();
     port.m_LatencyMs.store(2); // a line paces the attempts
-    port.SetResponder([](CScriptPort& p, uint8_t b) {
-        if (b == ']')
-            p.Inject({BAD_LENGTH});
-    });
+    Answer(']', {BAD_LENGTH});
     uint32_t start = TickMs();
     EXPECT_FALSE(job.SendRecord(record));
     EXPECT_GE(ElapsedMs(start), 500u);
@@ -248,19 +205,17 @@ TEST_F(ProgramTest, FrameRetriesEndAfterTheirLimit) {
 
 TEST_F(ProgramTest, SectionIsErasedAndProgrammed) {
     auto bytes = LoadOptions(0x1800);
-    CScriptReceiver receiver(port);
-    receiver.StartAtSfld();
-    receiver.sectors = 2;
-    job.m_RecordWait.store(1);
+    auto receiver = AtSfld();
+    receiver->sectors = 2;
     image.Section(0).bootCurrent = false;
 
     EXPECT_TRUE(job.UploadSection(image, 0));
-    EXPECT_EQ(receiver.FlashBytes(0x10005800, bytes.size()), bytes);
-    EXPECT_EQ(receiver.eraseFrom, 0x10005800u);
-    EXPECT_EQ(receiver.eraseTo, 0x10005800u + 0x1800u);
-    EXPECT_EQ(receiver.sfldDataFrames, 3);
-    EXPECT_EQ(receiver.emptyFrames, 1);
-    EXPECT_EQ(receiver.bootRequests, 1);
+    EXPECT_EQ(receiver->FlashBytes(0x10005800, bytes.size()), bytes);
+    EXPECT_EQ(receiver->eraseFrom, 0x10005800u);
+    EXPECT_EQ(receiver->eraseTo, 0x10005800u + 0x1800u);
+    EXPECT_EQ(receiver->sfldDataFrames, 3);
+    EXPECT_EQ(receiver->emptyFrames, 1);
+    EXPECT_EQ(receiver->bootRequests, 1);
     EXPECT_EQ(job.m_Phase.Get(), 3);
     EXPECT_EQ(job.m_Progress.Get(), 1000);
     EXPECT_EQ(Statuses(), (std::vector<std::string>{"Erasing FLASH memory", "Programming"}));
@@ -285,54 +240,44 @@ TEST_F(ProgramTest, SectionIsErasedAndProgrammed) {
 
 TEST_F(ProgramTest, SectionGoesOnWhenBootReloadIsRefused) {
     auto bytes = LoadOptions(0x400);
-    CScriptReceiver receiver(port);
-    receiver.StartAtSfld();
-    receiver.bootReply = BAD_COMMAND;
-    receiver.rejectFrame = 1;
-    receiver.rejectCode = BAD_CSUM;
-    job.m_RecordWait.store(1);
+    auto receiver = AtSfld();
+    receiver->bootReply = BAD_COMMAND;
+    receiver->rejectFrame = 1;
+    receiver->rejectCode = BAD_CSUM;
     image.Section(0).bootCurrent = false;
     EXPECT_TRUE(job.UploadSection(image, 0));
     EXPECT_TRUE(HasLog("BOOT Reload command unsupported by this swload revision"));
-    EXPECT_EQ(receiver.eraseCommands, 1);
+    EXPECT_EQ(receiver->eraseCommands, 1);
     EXPECT_EQ(LogCount("ERROR: BAD_CSUM"), 1);
-    EXPECT_EQ(receiver.FlashBytes(0x10005800, bytes.size()), bytes);
+    EXPECT_EQ(receiver->FlashBytes(0x10005800, bytes.size()), bytes);
 
     // A section whose boot area is current skips the exchange.
-    CScriptReceiver again(port);
-    again.StartAtSfld();
+    auto again = AtSfld();
     image.Section(0).bootCurrent = true;
     EXPECT_TRUE(job.UploadSection(image, 0));
-    EXPECT_EQ(again.bootRequests, 0);
+    EXPECT_EQ(again->bootRequests, 0);
 }
 
 TEST_F(ProgramTest, SectionSurvivesAMissingAcknowledge) {
     auto bytes = LoadOptions(0x1000);
-    CScriptReceiver receiver(port);
-    receiver.StartAtSfld();
-    receiver.silentFrame = 2;
-    job.m_RecordWait.store(1);
+    auto receiver = AtSfld();
+    receiver->silentFrame = 2;
     EXPECT_TRUE(job.UploadSection(image, 0));
     EXPECT_EQ(LogCount("ERROR: Record acknowledge TIMEOUT."), 1);
-    EXPECT_EQ(receiver.FlashBytes(0x10005800, bytes.size()), bytes);
+    EXPECT_EQ(receiver->FlashBytes(0x10005800, bytes.size()), bytes);
 }
 
 TEST_F(ProgramTest, SectionStopsOnEraseFailure) {
     LoadOptions(0x1000);
-    CScriptReceiver receiver(port);
-    receiver.StartAtSfld();
-    receiver.eraseReply = {PARAM_CODE, ERASE_CODE, 4, SECTOR_ERASED, SIZE_EXCEEDED};
-    job.m_RecordWait.store(1);
+    auto receiver = AtSfld();
+    receiver->eraseReply = {PARAM_CODE, ERASE_CODE, 4, SECTOR_ERASED, SIZE_EXCEEDED};
     EXPECT_FALSE(job.UploadSection(image, 0));
-    EXPECT_EQ(receiver.sfldDataFrames, 0);
+    EXPECT_EQ(receiver->sfldDataFrames, 0);
     EXPECT_EQ(Logs().back(), "FLASH erase failure.");
     EXPECT_EQ(job.m_Phase.Get(), 2);
 
     // No acknowledge for the erase command itself.
-    port.SetResponder([](CScriptPort& p, uint8_t b) {
-        if (b == OK_CODE)
-            p.Inject({OK_CODE});
-    });
+    Answer(OK_CODE, {OK_CODE});
     ClearLogs();
     EXPECT_FALSE(job.UploadSection(image, 0));
     EXPECT_EQ(Logs().back(), "ERROR: ERASE_CODE acknowledge losed");
@@ -342,30 +287,26 @@ TEST_F(ProgramTest, SectionStopsOnEraseFailure) {
 TEST_F(ProgramTest, EmptySectionClosesAtOnce) {
     LoadOptions(0x400);
     image.Section(0).size = 0;
-    CScriptReceiver receiver(port);
-    receiver.StartAtSfld();
-    job.m_RecordWait.store(1);
+    auto receiver = AtSfld();
     EXPECT_TRUE(job.UploadSection(image, 0));
-    EXPECT_EQ(receiver.sfldDataFrames, 0);
-    EXPECT_EQ(receiver.emptyFrames, 1);
+    EXPECT_EQ(receiver->sfldDataFrames, 0);
+    EXPECT_EQ(receiver->emptyFrames, 1);
     EXPECT_EQ(job.m_Progress.Get(), 1000);
-    EXPECT_EQ(receiver.eraseFrom, receiver.eraseTo);
+    EXPECT_EQ(receiver->eraseFrom, receiver->eraseTo);
 }
 
 TEST_F(ProgramTest, CancelDuringProgrammingStopsAtTheNextCheck) {
     LoadOptions(0x1800);
     port.m_LatencyMs.store(2); // replies take a moment, as on a line, so the waits look at the cancel
-    CScriptReceiver receiver(port);
-    receiver.StartAtSfld();
-    receiver.onEvent = [this, &receiver](const std::string& event) {
-        if (event == "sfld-frame" && receiver.sfldDataFrames == 1)
+    auto receiver = AtSfld();
+    receiver->onEvent = [this, r = receiver.get()](const std::string& event) {
+        if (event == "sfld-frame" && r->sfldDataFrames == 1)
             job.m_Cancel.Set(1);
     };
-    job.m_RecordWait.store(1);
     uint32_t start = TickMs();
     EXPECT_FALSE(job.UploadSection(image, 0));
     EXPECT_LT(ElapsedMs(start), 2000u);
-    EXPECT_EQ(receiver.sfldDataFrames, 1);
+    EXPECT_EQ(receiver->sfldDataFrames, 1);
     EXPECT_FALSE(HasLog("FLASH Programing Complete."));
 }
 

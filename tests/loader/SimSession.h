@@ -3,9 +3,11 @@
 // that terminal at 115200 bit/s: the real line the integration tests and the upload benchmark run over.
 
 #include "core/Channel.h"
+#include "core/Clock.h" // users time their runs with it
 #include "serial/SerialPort.h"
 #include "sim/SimReceiver.h"
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <thread>
@@ -25,9 +27,6 @@ public:
     // Processor time used so far by the simulator's thread (it shares the process with the tool).
     double SimCpuSeconds();
 
-    // Polls cond for up to ms; true as soon as it holds.
-    template <typename F> static bool WaitFor(F cond, uint32_t ms = 10000);
-
     CChannel m_PortChannel; // the port's own lines stay out of the protocol's log
     CSerialPort m_Port{m_PortChannel};
     std::unique_ptr<CSimReceiver> m_Sim;
@@ -36,17 +35,3 @@ private:
     std::thread m_Thread;
     bool m_Running = false;
 };
-
-#include "core/Clock.h"
-
-#include <chrono>
-
-template <typename F> bool CSimSession::WaitFor(F cond, uint32_t ms) {
-    const uint32_t start = TickMs();
-    while (ElapsedMs(start) < ms) {
-        if (cond())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return cond();
-}

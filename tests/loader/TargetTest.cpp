@@ -3,8 +3,6 @@
 
 #include "LoaderFixture.h"
 #include "ScriptReceiver.h"
-#include "TestImages.h"
-#include "image/LoadImage.h"
 #include "loader/LoaderCodes.h"
 
 #include <filesystem>
@@ -13,28 +11,9 @@ class TargetTest : public LoaderFixture {
 protected:
     void SetUp() override {
         LoaderFixture::SetUp();
-        m_Dir = MakeTempDir("target");
-        WriteSfldFile(m_Dir + "/tz5_sfl.hex", "SFLD target 3.1", 3000);
-        job.SetProgramDir(m_Dir);
+        WriteSfldFile(Dir() + "/tz5_sfl.hex", "SFLD target 3.1", 3000);
+        job.SetProgramDir(Dir());
         job.m_ConnectBudget.store(5);
-    }
-    void TearDown() override {
-        image.Close();
-        std::filesystem::remove_all(m_Dir);
-    }
-    std::vector<uint8_t> LoadOptions(uint32_t size, uint32_t seed = 7) {
-        const std::string path = m_Dir + "/options.bin";
-        auto bytes = WriteOptionsImage(path, size, "SN77", seed);
-        EXPECT_TRUE(LoadImage(image, path, channel));
-        ClearLogs();
-        return bytes;
-    }
-    std::vector<uint8_t> LoadUnion(uint32_t total, uint8_t pflMinor) {
-        const std::string path = m_Dir + "/union.bin";
-        auto bytes = WriteUnionImage(path, total, "T200", 1, pflMinor);
-        EXPECT_TRUE(LoadImage(image, path, channel));
-        ClearLogs();
-        return bytes;
     }
     // Text the tool sent, for counting sentences.
     std::string SentText() {
@@ -47,8 +26,6 @@ protected:
             ++n;
         return n;
     }
-
-    std::string m_Dir;
 };
 
 TEST_F(TargetTest, ClosedPortSendsNothing) {
@@ -66,7 +43,7 @@ TEST_F(TargetTest, ClosedPortSendsNothing) {
 
 TEST_F(TargetTest, MissingLoaderFileNamesThePath) {
     LoadOptions(0x400);
-    const std::string empty = m_Dir + "/nothing";
+    const std::string empty = Dir() + "/nothing";
     std::filesystem::create_directory(empty);
     job.SetProgramDir(empty);
     EXPECT_FALSE(job.UploadTarget());
@@ -80,7 +57,7 @@ TEST_F(TargetTest, MissingLoaderFileNamesThePath) {
 
 TEST_F(TargetTest, UnreadableLoaderFile) {
     LoadOptions(0x400);
-    std::FILE* f = std::fopen((m_Dir + "/tz5_sfl.hex").c_str(), "wb");
+    std::FILE* f = std::fopen((Dir() + "/tz5_sfl.hex").c_str(), "wb");
     ASSERT_NE(f, nullptr);
     std::fputs("tiny", f);
     std::fclose(f);
@@ -113,32 +90,14 @@ TEST_F(TargetTest, OptionsImageIsProgrammed) {
     EXPECT_EQ(port.m_Baud.load(), 9);
 
     // The main milestones, in order.
-    const std::vector<std::string> milestones = {"Upload SFLD From file - " + m_Dir + "/tz5_sfl.hex",
-                                                 "*Load image*",
-                                                 "Target - TZ5 PFL",
-                                                 "> Try to connnect target",
-                                                 "Baud rate - 115200",
-                                                 "get PFL version",
-                                                 "PFLD Version ID: $VER,PFLD_Pellar2v1.5",
-                                                 "TZ5 PFL - connected",
-                                                 "Section upload is successful",
-                                                 "Run image at address 0x201000",
-                                                 "SFLD upload is successful",
-                                                 "Connect SFLD",
-                                                 "SFLD Connected",
-                                                 "SFLD Version ID: $VER,SFLD script 2.0",
-                                                 "FLASH Type: AM29LV128MH/L",
-                                                 "=============== Upload section N0 ===============",
-                                                 "FLASH erasing complete.",
-                                                 "Programing.",
-                                                 "FLASH Programing Complete."};
-    int at = 0;
-    for (const std::string& line : milestones) {
-        int found = LogIndex(line, at);
-        EXPECT_GE(found, at) << line << "\n" << LogText();
-        if (found >= 0)
-            at = found + 1;
-    }
+    ExpectLogOrder({"Upload SFLD From file - " + Dir() + "/tz5_sfl.hex", "*Load image*", "Target - TZ5 PFL",
+                    "> Try to connnect target", "Baud rate - 115200", "get PFL version",
+                    "PFLD Version ID: $VER,PFLD_Pellar2v1.5", "TZ5 PFL - connected",
+                    "Section upload is successful", "Run image at address 0x201000",
+                    "SFLD upload is successful", "Connect SFLD", "SFLD Connected",
+                    "SFLD Version ID: $VER,SFLD script 2.0", "FLASH Type: AM29LV128MH/L",
+                    "=============== Upload section N0 ===============", "FLASH erasing complete.",
+                    "Programing.", "FLASH Programing Complete."});
     // The line starts with the loader-mode sentence and its go-ahead, then the version question.
     const std::string sent = SentText();
     EXPECT_EQ(sent.substr(0, 18), std::string("$PQELS,PFL,LOA\r\n\x55") + "E");

@@ -13,33 +13,24 @@
 
 namespace {
 speed_t SpeedCode(uint32_t rate) {
-    switch (rate) {
-    case 300:
-        return B300;
-    case 600:
-        return B600;
-    case 1200:
-        return B1200;
-    case 2400:
-        return B2400;
-    case 4800:
-        return B4800;
-    case 9600:
-        return B9600;
-    case 19200:
-        return B19200;
-    case 38400:
-        return B38400;
-    case 57600:
-        return B57600;
-    default:
-        return B115200;
-    }
+    static const std::pair<uint32_t, speed_t> codes[] = {{300, B300},     {600, B600},     {1200, B1200},
+                                                         {2400, B2400},   {4800, B4800},   {9600, B9600},
+                                                         {19200, B19200}, {38400, B38400}, {57600, B57600}};
+    for (const auto& [r, code] : codes)
+        if (r == rate)
+            return code;
+    return B115200;
 }
 
 int64_t NowMs() {
     using namespace std::chrono;
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+// Milliseconds left until end, never negative.
+int Left(int64_t end) {
+    int64_t left = end - NowMs();
+    return static_cast<int>(left > 0 ? left : 0);
 }
 } // namespace
 
@@ -99,19 +90,17 @@ int CHostPort::ReadByte(int ms) {
         ssize_t n = read(m_Fd, &b, 1);
         if (n == 1)
             return b;
-        int64_t left = end - NowMs();
-        if (left <= 0)
+        if (Left(end) <= 0)
             return -1;
         pollfd p{m_Fd, POLLIN, 0};
-        poll(&p, 1, static_cast<int>(left));
+        poll(&p, 1, Left(end));
     }
 }
 
 int CHostPort::ReadSkipping(const Bytes& skip, int ms) {
     int64_t end = NowMs() + ms;
     for (;;) {
-        int64_t left = end - NowMs();
-        int b = ReadByte(static_cast<int>(left > 0 ? left : 0));
+        int b = ReadByte(Left(end));
         if (b < 0)
             return -1;
         bool skipped = false;
@@ -126,8 +115,7 @@ Bytes CHostPort::Read(size_t n, int ms) {
     Bytes out;
     int64_t end = NowMs() + ms;
     while (out.size() < n) {
-        int64_t left = end - NowMs();
-        int b = ReadByte(static_cast<int>(left > 0 ? left : 0));
+        int b = ReadByte(Left(end));
         if (b < 0)
             break;
         out.push_back(static_cast<uint8_t>(b));
@@ -138,22 +126,19 @@ Bytes CHostPort::Read(size_t n, int ms) {
 Bytes CHostPort::ReadFor(int ms) {
     Bytes out;
     int64_t end = NowMs() + ms;
-    for (;;) {
-        int64_t left = end - NowMs();
-        if (left <= 0)
-            return out;
-        int b = ReadByte(static_cast<int>(left));
+    while (Left(end) > 0) {
+        int b = ReadByte(Left(end));
         if (b >= 0)
             out.push_back(static_cast<uint8_t>(b));
     }
+    return out;
 }
 
 std::string CHostPort::ReadSentence(int ms) {
     int64_t end = NowMs() + ms;
     std::string s;
     for (;;) {
-        int64_t left = end - NowMs();
-        int b = ReadByte(static_cast<int>(left > 0 ? left : 0));
+        int b = ReadByte(Left(end));
         if (b < 0)
             return "";
         if (b == '$')
@@ -319,12 +304,16 @@ bool CUploadDriver::EnterLoader(const std::string& sentence) {
     return true;
 }
 
-std::string CUploadDriver::PfldVersion() {
-    m_Port.Write(PFL_VERSION_CODE);
+std::string CUploadDriver::AskLine(uint8_t code) {
+    m_Port.Write(code);
     std::string s = m_Port.ReadSentence();
     while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
         s.pop_back();
     return s;
+}
+
+std::string CUploadDriver::PfldVersion() {
+    return AskLine(PFL_VERSION_CODE);
 }
 
 int CUploadDriver::SendFrame(const Bytes& frame, bool recordWait) {
@@ -341,15 +330,25 @@ int CUploadDriver::SendFrame(const Bytes& frame, bool recordWait) {
     return m_Port.ReadSkipping({REC_WAIT_CODE});
 }
 
-bool CUploadDriver::LoadSfld(const Bytes& image, uint32_t address, bool recordWait) {
-    m_Port.Write(LOAD_CODE);
+bool CUploadDriver::SendChunks(uint32_t address, const Bytes& image, bool recordWait, bool secondOk) {
     for (size_t off = 0; off < image.size(); off += 2048) {
         size_t n = std::min<size_t>(2048, image.size() - off);
         Bytes chunk(image.begin() + static_cast<long>(off), image.begin() + static_cast<long>(off + n));
         int r = SendFrame(DataFrame(address + static_cast<uint32_t>(off), chunk), recordWait);
         if (r != OK_CODE)
-            return Fail("RAM frame at offset " + std::to_string(off) + " answered " + std::to_string(r));
+            return Fail("frame at offset " + std::to_string(off) + " answered " + std::to_string(r));
+        int second = secondOk ? m_Port.ReadByte() : OK_CODE;
+        if (second != OK_CODE)
+            return Fail("no second OK_CODE after frame at offset " + std::to_string(off) + ", got " +
+                        std::to_string(second));
     }
+    return true;
+}
+
+bool CUploadDriver::LoadSfld(const Bytes& image, uint32_t address, bool recordWait) {
+    m_Port.Write(LOAD_CODE);
+    if (!SendChunks(address, image, recordWait, false))
+        return false;
     char run[32];
     std::snprintf(run, sizeof run, "G%X#", address);
     m_Port.Write(std::string(run));
@@ -383,11 +382,7 @@ bool CUploadDriver::Greet(uint8_t index) {
 }
 
 std::string CUploadDriver::SfldVersion() {
-    m_Port.Write(VERSION_CODE);
-    std::string s = m_Port.ReadSentence();
-    while (!s.empty() && (s.back() == '\n' || s.back() == '\r'))
-        s.pop_back();
-    return s;
+    return AskLine(VERSION_CODE);
 }
 
 Bytes CUploadDriver::FlashId(size_t dataBytes) {
@@ -395,13 +390,19 @@ Bytes CUploadDriver::FlashId(size_t dataBytes) {
     return m_Port.Read(1 + dataBytes);
 }
 
-bool CUploadDriver::Erase(uint32_t start, uint32_t end, int* sectors) {
+bool CUploadDriver::EraseCommand() {
     m_Port.Write(OK_CODE);
     if (m_Port.ReadByte() != OK_CODE)
         return Fail("no OK_CODE before the erase");
     m_Port.Write(ERASE_CODE);
     if (m_Port.Read(2) != Bytes{OK_CODE, REC_WAIT_CODE})
         return Fail("ERASE_CODE not answered with OK_CODE and REC_WAIT_CODE");
+    return true;
+}
+
+bool CUploadDriver::Erase(uint32_t start, uint32_t end, int* sectors) {
+    if (!EraseCommand())
+        return false;
     int r = SendFrame(CommandFrame(start, end));
     if (r != OK_CODE)
         return Fail("erase range frame answered " + std::to_string(r));
@@ -421,21 +422,19 @@ bool CUploadDriver::Erase(uint32_t start, uint32_t end, int* sectors) {
 }
 
 bool CUploadDriver::Program(uint32_t start, const Bytes& image) {
-    for (size_t off = 0; off < image.size(); off += 2048) {
-        size_t n = std::min<size_t>(2048, image.size() - off);
-        Bytes chunk(image.begin() + static_cast<long>(off), image.begin() + static_cast<long>(off + n));
-        int r = SendFrame(DataFrame(start + static_cast<uint32_t>(off), chunk));
-        if (r != OK_CODE)
-            return Fail("data frame at offset " + std::to_string(off) + " answered " + std::to_string(r));
-        int second = m_Port.ReadByte();
-        if (second != OK_CODE)
-            return Fail("no second OK_CODE after frame at offset " + std::to_string(off) + ", got " +
-                        std::to_string(second));
-    }
+    if (!SendChunks(start, image, true, true))
+        return false;
     int r = SendFrame(EmptyFrame());
     if (r != OK_CODE)
         return Fail("empty frame answered " + std::to_string(r));
     return true;
+}
+
+Bytes CUploadDriver::WriteFrame(uint32_t address, const Bytes& data) {
+    int r = SendFrame(DataFrame(address, data));
+    if (r != OK_CODE)
+        return {static_cast<uint8_t>(r)};
+    return {OK_CODE, static_cast<uint8_t>(m_Port.ReadByte())};
 }
 
 bool CUploadDriver::ReachSfld() {

@@ -4,8 +4,11 @@
 
 #include "sim/SimReceiver.h"
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -96,8 +99,12 @@ public:
     Bytes FlashId(size_t dataBytes = 8);
     // OK and ERASE_CODE, the range frame, then the sector reports up to the closing OK.
     bool Erase(uint32_t start, uint32_t end, int* sectors = nullptr);
+    // OK_CODE and ERASE_CODE up to the loader's OK_CODE REC_WAIT_CODE: ready for the range frame.
+    bool EraseCommand();
     // Go-ahead, 'w', the frame, then the acknowledge; result: the byte that answered the frame or -1.
     int SendFrame(const Bytes& frame, bool recordWait = true);
+    // A data frame and, when it was taken, the loader's second reply: {acknowledge[, write result]}.
+    Bytes WriteFrame(uint32_t address, const Bytes& data);
     // Data frames of at most 2048 bytes, each with its acknowledge and second OK, then the empty frame.
     bool Program(uint32_t start, const Bytes& image);
     // Loader mode, the first-stage loader into RAM at 0x201000, started and greeted at 115200.
@@ -109,6 +116,30 @@ private:
         m_Note = note;
         return false;
     }
+    // Frames of at most 2048 bytes from address, each answered OK_CODE (and a second one when secondOk).
+    bool SendChunks(uint32_t address, const Bytes& image, bool recordWait, bool secondOk);
+    std::string AskLine(uint8_t code);
     CHostPort& m_Port;
     std::string m_Note;
+};
+
+// A simulated receiver on its own thread, the host's port open on it and a driver for the upload steps.
+class SimTest : public ::testing::Test {
+protected:
+    ::testing::AssertionResult Start(const SimOptions& opt = FastOptions(), uint32_t rate = 115200) {
+        sim = std::make_unique<CSimRunner>(opt);
+        if (!sim->Ok())
+            return ::testing::AssertionFailure() << sim->Error();
+        if (!port.Open(sim->Path(), rate))
+            return ::testing::AssertionFailure() << "cannot open " << sim->Path();
+        return ::testing::AssertionSuccess();
+    }
+    CSimReceiver& Rx() { return sim->Sim(); }
+    bool StageIs(SimStage stage) {
+        return CSimRunner::WaitFor([&] { return Rx().Stage() == stage; });
+    }
+
+    std::unique_ptr<CSimRunner> sim; // declared first: the port closes before the simulator stops
+    CHostPort port;
+    CUploadDriver d{port};
 };

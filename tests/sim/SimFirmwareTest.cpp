@@ -34,17 +34,16 @@ std::vector<std::string> Fields(const std::string& s) {
 
 } // namespace
 
-TEST(SimFirmware, IdentificationRepliesCarrySettableTextsAndValidChecksums) {
+using SimFirmware = SimTest;
+
+TEST_F(SimFirmware, IdentificationRepliesCarrySettableTextsAndValidChecksums) {
     SimOptions o = FastOptions();
     o.type = "XR20";
     o.model = "XR20-PRO";
     o.version = "0307";
     o.options = "L1L2";
     o.serial = "SN42";
-    CSimRunner sim(o);
-    ASSERT_TRUE(sim.Ok()) << sim.Error();
-    CHostPort port;
-    ASSERT_TRUE(port.Open(sim.Path()));
+    ASSERT_TRUE(Start(o));
 
     port.Write(std::string("$PQELQ,RID\r\n"));
     EXPECT_EQ(Fields(port.ReadSentence()), (std::vector<std::string>{"PQELR", "RID", "XR20", "0307"}));
@@ -60,20 +59,16 @@ TEST(SimFirmware, IdentificationRepliesCarrySettableTextsAndValidChecksums) {
     EXPECT_EQ(Fields(port.ReadSentence()).size(), 4u);
 }
 
-TEST(SimFirmware, RioNakAndPfldIdentification) {
+TEST_F(SimFirmware, RioNakAndPfldIdentification) {
     SimOptions o = FastOptions();
     o.rioNak = true;
     o.pfldVersion = "1.7";
-    CSimRunner sim(o);
-    ASSERT_TRUE(sim.Ok()) << sim.Error();
-    CHostPort port;
-    ASSERT_TRUE(port.Open(sim.Path()));
+    ASSERT_TRUE(Start(o));
     port.Write(std::string("$PQELQ,RIO\r\n"));
     EXPECT_EQ(port.ReadSentence(), Checksummed("PQELR,NAK"));
 
-    CUploadDriver d(port);
     ASSERT_TRUE(d.EnterLoader()) << d.Note();
-    EXPECT_EQ(sim.Sim().Stage(), SimStage::Pfld);
+    EXPECT_EQ(Rx().Stage(), SimStage::Pfld);
     port.Write(std::string("$PQELQ,RID\r\n"));
     EXPECT_EQ(port.ReadSentence(), Checksummed("PQELR,RID,PFLD,0107"));
     EXPECT_EQ(d.PfldVersion(), "$VER,PFLD_Pellar2v1.7");
@@ -81,30 +76,24 @@ TEST(SimFirmware, RioNakAndPfldIdentification) {
     ASSERT_TRUE(d.EnterLoader("$PQELS,PFL,LDR\r\n")) << d.Note();
 }
 
-TEST(SimFirmware, LoaderModeNeedsTheGoAheadRightAfterTheSentence) {
-    CSimRunner sim(FastOptions());
-    ASSERT_TRUE(sim.Ok()) << sim.Error();
-    CHostPort port;
-    ASSERT_TRUE(port.Open(sim.Path()));
+TEST_F(SimFirmware, LoaderModeNeedsTheGoAheadRightAfterTheSentence) {
+    ASSERT_TRUE(Start());
     port.Write(std::string("$PQELS,PFL,LOA\r\nX"));
     port.Write(OK_CODE);
     EXPECT_TRUE(port.ReadFor(150).empty());
-    EXPECT_EQ(sim.Sim().Stage(), SimStage::Firmware);
+    EXPECT_EQ(Rx().Stage(), SimStage::Firmware);
     port.Write(std::string("$PQELS,PFL,LDR\r\n"));
     port.Write(OK_CODE);
     EXPECT_EQ(port.ReadByte(), LOAD_CODE);
 }
 
-TEST(SimFirmware, WrongRateIsHeardAsGarbageBothWays) {
-    CSimRunner sim(FastOptions()); // firmware at 115200
-    ASSERT_TRUE(sim.Ok()) << sim.Error();
-    CHostPort port;
-    ASSERT_TRUE(port.Open(sim.Path(), 9600));
+TEST_F(SimFirmware, WrongRateIsHeardAsGarbageBothWays) {
+    ASSERT_TRUE(Start(FastOptions(), 9600)); // firmware at 115200
     port.Write(std::string("$PQELQ,RID\r\n$PQELS,PFL,LOA\r\n"));
     port.Write(OK_CODE);
     EXPECT_TRUE(port.ReadFor(200).empty());
-    EXPECT_TRUE(CSimRunner::WaitFor([&] { return sim.Sim().Stats().garbledFromHost == 29; }));
-    EXPECT_EQ(sim.Sim().Stage(), SimStage::Firmware);
+    EXPECT_TRUE(CSimRunner::WaitFor([&] { return Rx().Stats().garbledFromHost == 29; }));
+    EXPECT_EQ(Rx().Stage(), SimStage::Firmware);
 
     // At the right rate the same query is understood.
     port.SetRate(115200);
@@ -112,19 +101,16 @@ TEST(SimFirmware, WrongRateIsHeardAsGarbageBothWays) {
     EXPECT_EQ(port.ReadSentence(), Checksummed("PQELR,RID,TZ5N,0102"));
 }
 
-TEST(SimFirmware, OutputToAHostAtAnotherRateArrivesGarbled) {
+TEST_F(SimFirmware, OutputToAHostAtAnotherRateArrivesGarbled) {
     SimOptions o = FastOptions();
     o.fwBaud = 9600;
     o.nmeaNoiseMs = 10;
-    CSimRunner sim(o);
-    ASSERT_TRUE(sim.Ok()) << sim.Error();
-    CHostPort port;
-    ASSERT_TRUE(port.Open(sim.Path(), 115200));
+    ASSERT_TRUE(Start(o));
     Bytes heard = port.ReadFor(200);
     ASSERT_FALSE(heard.empty());
     for (uint8_t b : heard)
         ASSERT_EQ(b, 0x00) << "a slower sender reads as zeros";
-    EXPECT_GE(sim.Sim().Stats().garbledToHost, heard.size());
+    EXPECT_GE(Rx().Stats().garbledToHost, heard.size());
     // At the firmware's rate the same sentences read clean.
     port.SetRate(9600);
     port.ReadFor(30);
@@ -132,13 +118,10 @@ TEST(SimFirmware, OutputToAHostAtAnotherRateArrivesGarbled) {
     EXPECT_EQ(s.rfind("$GPGGA,", 0), 0u) << s;
 }
 
-TEST(SimFirmware, UnsolicitedSentencesComeWholeAndBetweenReplies) {
+TEST_F(SimFirmware, UnsolicitedSentencesComeWholeAndBetweenReplies) {
     SimOptions o = FastOptions();
     o.nmeaNoiseMs = 10;
-    CSimRunner sim(o);
-    ASSERT_TRUE(sim.Ok()) << sim.Error();
-    CHostPort port;
-    ASSERT_TRUE(port.Open(sim.Path()));
+    ASSERT_TRUE(Start(o));
     int replies = 0, others = 0;
     for (int i = 0; i < 40 && replies < 5; ++i) {
         if (i % 8 == 0)

@@ -45,12 +45,10 @@ std::vector<Bad> BadFrames(uint32_t address) {
 
 } // namespace
 
-TEST(SimFrames, ResidentLoaderRefusesBrokenFramesAndTakesTheRetry) {
-    CSimRunner sim(FastOptions());
-    ASSERT_TRUE(sim.Ok()) << sim.Error();
-    CHostPort port;
-    ASSERT_TRUE(port.Open(sim.Path()));
-    CUploadDriver d(port);
+using SimFrames = SimTest;
+
+TEST_F(SimFrames, ResidentLoaderRefusesBrokenFramesAndTakesTheRetry) {
+    ASSERT_TRUE(Start());
     ASSERT_TRUE(d.EnterLoader()) << d.Note();
     port.Write(LOAD_CODE);
     for (const Bad& bad : BadFrames(0x201000)) {
@@ -62,14 +60,10 @@ TEST(SimFrames, ResidentLoaderRefusesBrokenFramesAndTakesTheRetry) {
     EXPECT_EQ(d.SendFrame(DataFrame(0x10000000, Pattern(16, 1)), true), BAD_COMMAND);
 }
 
-TEST(SimFrames, UnfinishedFrameEndsWithRecordTimeout) {
+TEST_F(SimFrames, UnfinishedFrameEndsWithRecordTimeout) {
     SimOptions o = FastOptions();
     o.recordTimeoutMs = 100;
-    CSimRunner sim(o);
-    ASSERT_TRUE(sim.Ok()) << sim.Error();
-    CHostPort port;
-    ASSERT_TRUE(port.Open(sim.Path()));
-    CUploadDriver d(port);
+    ASSERT_TRUE(Start(o));
     ASSERT_TRUE(d.EnterLoader()) << d.Note();
     port.Write(LOAD_CODE);
     Bytes f = DataFrame(0x201000, Pattern(64, 2));
@@ -78,18 +72,11 @@ TEST(SimFrames, UnfinishedFrameEndsWithRecordTimeout) {
     EXPECT_EQ(d.SendFrame(DataFrame(0x201000, Pattern(64, 2)), true), OK_CODE);
 }
 
-TEST(SimFrames, FirstStageLoaderRefusesBrokenFramesWhileProgramming) {
-    CSimRunner sim(FastOptions());
-    ASSERT_TRUE(sim.Ok()) << sim.Error();
-    CHostPort port;
-    ASSERT_TRUE(port.Open(sim.Path()));
-    CUploadDriver d(port);
+TEST_F(SimFrames, FirstStageLoaderRefusesBrokenFramesWhileProgramming) {
+    ASSERT_TRUE(Start());
     ASSERT_TRUE(d.ReachSfld()) << d.Note();
     // The erase range must be two words.
-    port.Write(OK_CODE);
-    ASSERT_EQ(port.ReadByte(), OK_CODE);
-    port.Write(ERASE_CODE);
-    ASSERT_EQ(port.Read(2), (Bytes{OK_CODE, REC_WAIT_CODE}));
+    ASSERT_TRUE(d.EraseCommand()) << d.Note();
     EXPECT_EQ(d.SendFrame(DataFrame(FLASH_BASE, Pattern(8, 3))), BAD_LENGTH);
     ASSERT_EQ(d.SendFrame(CommandFrame(FLASH_BASE, FLASH_BASE + 0x4000)), OK_CODE);
     ASSERT_EQ(port.Read(5), (Bytes{PARAM_CODE, ERASE_CODE, 2, SECTOR_ERASED, SECTOR_ERASED}));
@@ -98,30 +85,23 @@ TEST(SimFrames, FirstStageLoaderRefusesBrokenFramesWhileProgramming) {
     uint32_t addr = FLASH_BASE;
     for (const Bad& bad : BadFrames(addr)) {
         EXPECT_EQ(d.SendFrame(bad.frame), bad.reply) << bad.what;
-        EXPECT_EQ(d.SendFrame(DataFrame(addr, Pattern(64, 1))), OK_CODE) << "retry after " << bad.what;
-        EXPECT_EQ(port.ReadByte(), OK_CODE) << "written after " << bad.what;
+        EXPECT_EQ(d.WriteFrame(addr, Pattern(64, 1)), (Bytes{OK_CODE, OK_CODE}))
+            << "retry after " << bad.what;
         addr += 64;
     }
-    Bytes flash = sim.Sim().FlashCopy();
+    Bytes flash = Rx().FlashCopy();
     for (uint32_t a = 0; a < addr - FLASH_BASE; a += 64)
         EXPECT_TRUE(std::equal(flash.begin() + a, flash.begin() + a + 64, Pattern(64, 1).begin()));
     EXPECT_EQ(flash[addr - FLASH_BASE], 0xFF);
 }
 
-TEST(SimFrames, ProgrammingOverWrittenFlashFailsAndRangesBeyondTheFlashAreRefused) {
-    CSimRunner sim(FastOptions());
-    ASSERT_TRUE(sim.Ok()) << sim.Error();
-    CHostPort port;
-    ASSERT_TRUE(port.Open(sim.Path()));
-    CUploadDriver d(port);
+TEST_F(SimFrames, ProgrammingOverWrittenFlashFailsAndRangesBeyondTheFlashAreRefused) {
+    ASSERT_TRUE(Start());
     ASSERT_TRUE(d.ReachSfld()) << d.Note();
 
     // Beyond the end of the flash, and below it.
     for (auto range : {std::pair<uint32_t, uint32_t>{0x103F0000, 0x10400001}, {0x0FFFF000, 0x10001000}}) {
-        port.Write(OK_CODE);
-        ASSERT_EQ(port.ReadByte(), OK_CODE);
-        port.Write(ERASE_CODE);
-        ASSERT_EQ(port.Read(2), (Bytes{OK_CODE, REC_WAIT_CODE}));
+        ASSERT_TRUE(d.EraseCommand()) << d.Note();
         EXPECT_EQ(d.SendFrame(CommandFrame(range.first, range.second)), OK_CODE);
         EXPECT_EQ(port.ReadByte(), SIZE_EXCEEDED);
     }
@@ -129,29 +109,21 @@ TEST(SimFrames, ProgrammingOverWrittenFlashFailsAndRangesBeyondTheFlashAreRefuse
     int sectors = 0;
     ASSERT_TRUE(d.Erase(0x103F0000, 0x10400000, &sectors)) << d.Note();
     EXPECT_EQ(sectors, 1);
-    EXPECT_EQ(d.SendFrame(DataFrame(0x103FFFF0, Pattern(16, 4))), OK_CODE);
-    EXPECT_EQ(port.ReadByte(), OK_CODE);
+    EXPECT_EQ(d.WriteFrame(0x103FFFF0, Pattern(16, 4)), (Bytes{OK_CODE, OK_CODE}));
     // Again over the same bytes: not erased.
-    EXPECT_EQ(d.SendFrame(DataFrame(0x103FFFF8, Pattern(8, 5))), OK_CODE);
-    EXPECT_EQ(port.ReadByte(), PROGRAM_FAIL);
+    EXPECT_EQ(d.WriteFrame(0x103FFFF8, Pattern(8, 5)), (Bytes{OK_CODE, PROGRAM_FAIL}));
     // Running off the end of the flash.
-    EXPECT_EQ(d.SendFrame(DataFrame(0x103FFFFC, Pattern(16, 6))), OK_CODE);
-    EXPECT_EQ(port.ReadByte(), PROGRAM_FAIL);
+    EXPECT_EQ(d.WriteFrame(0x103FFFFC, Pattern(16, 6)), (Bytes{OK_CODE, PROGRAM_FAIL}));
     // Outside the erased range: the flash there is still erased from the start, so it takes the data.
-    EXPECT_EQ(d.SendFrame(DataFrame(0x10200000, Pattern(4, 7))), OK_CODE);
-    EXPECT_EQ(port.ReadByte(), OK_CODE);
-    EXPECT_EQ(sim.Sim().FlashCopy()[0x200000], Pattern(4, 7)[0]);
+    EXPECT_EQ(d.WriteFrame(0x10200000, Pattern(4, 7)), (Bytes{OK_CODE, OK_CODE}));
+    EXPECT_EQ(Rx().FlashCopy()[0x200000], Pattern(4, 7)[0]);
 }
 
-TEST(SimFrames, IdentificationVariantsAndBootReloadRefusal) {
+TEST_F(SimFrames, IdentificationVariantsAndBootReloadRefusal) {
     SimOptions o = FastOptions();
     o.flashShortType = 8;
     o.bootReloadGrant = false;
-    CSimRunner sim(o);
-    ASSERT_TRUE(sim.Ok()) << sim.Error();
-    CHostPort port;
-    ASSERT_TRUE(port.Open(sim.Path()));
-    CUploadDriver d(port);
+    ASSERT_TRUE(Start(o));
     ASSERT_TRUE(d.ReachSfld()) << d.Note();
     EXPECT_EQ(d.FlashId(1), (Bytes{FLASH_ID_CODE, 8}));
     EXPECT_TRUE(port.ReadFor(100).empty()) << "a short reply is short";
@@ -162,27 +134,19 @@ TEST(SimFrames, IdentificationVariantsAndBootReloadRefusal) {
     EXPECT_EQ(d.SfldVersion(), "$VER,SFLD_T1");
 }
 
-TEST(SimFrames, FullIdentificationIsSettable) {
+TEST_F(SimFrames, FullIdentificationIsSettable) {
     SimOptions o = FastOptions();
     o.flashCfi = 0;
     o.flashMaker = 0x89;
     o.flashDevice = 0x88C5;
     o.flashSizeReport = 0x00400000;
-    CSimRunner sim(o);
-    ASSERT_TRUE(sim.Ok()) << sim.Error();
-    CHostPort port;
-    ASSERT_TRUE(port.Open(sim.Path()));
-    CUploadDriver d(port);
+    ASSERT_TRUE(Start(o));
     ASSERT_TRUE(d.ReachSfld()) << d.Note();
     EXPECT_EQ(d.FlashId(), (Bytes{FLASH_ID_CODE, 0, 0x89, 0x88, 0xC5, 0x00, 0x40, 0x00, 0x00}));
 }
 
-TEST(SimFrames, ResidentLoaderStartsOnlyAFirstStageLoaderImage) {
-    CSimRunner sim(FastOptions());
-    ASSERT_TRUE(sim.Ok()) << sim.Error();
-    CHostPort port;
-    ASSERT_TRUE(port.Open(sim.Path()));
-    CUploadDriver d(port);
+TEST_F(SimFrames, ResidentLoaderStartsOnlyAFirstStageLoaderImage) {
+    ASSERT_TRUE(Start());
     ASSERT_TRUE(d.EnterLoader()) << d.Note();
     // "$VER," only after the first 4096 bytes: not a loader.
     Bytes image = Pattern(5000, 9);
@@ -190,9 +154,9 @@ TEST(SimFrames, ResidentLoaderStartsOnlyAFirstStageLoaderImage) {
     std::copy(late.begin(), late.end(), image.begin() + 4200);
     ASSERT_TRUE(d.LoadSfld(image, 0x201000, false)) << d.Note();
     EXPECT_TRUE(port.ReadFor(150).empty()) << "nothing started, no greeting";
-    EXPECT_EQ(sim.Sim().Stage(), SimStage::Pfld);
+    EXPECT_EQ(Rx().Stage(), SimStage::Pfld);
     // The proper image then starts.
     ASSERT_TRUE(d.LoadSfld(LoaderImage("$VER,SFLD_OK"), 0x201000, false)) << d.Note();
     EXPECT_EQ(port.ReadByte(), HELLO_CODE);
-    EXPECT_EQ(sim.Sim().Stage(), SimStage::Sfld);
+    EXPECT_EQ(Rx().Stage(), SimStage::Sfld);
 }

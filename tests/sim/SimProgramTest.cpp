@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -83,79 +84,69 @@ std::string FileText(const std::string& path) {
 
 } // namespace
 
-TEST(SimProgram, HelpDocumentsEveryOption) {
-    std::string err = TempPath("sim_help.err");
-    Child c = Spawn({"--help"}, err);
+class SimProgram : public ::testing::Test {
+protected:
+    void TearDown() override {
+        if (c.pid > 0)
+            Exit(SIGKILL);
+        for (const std::string& f : m_Files)
+            std::remove(f.c_str());
+    }
+    // A file name of this test, removed at its end.
+    std::string File(const std::string& name) {
+        m_Files.push_back(TempPath(name));
+        return m_Files.back();
+    }
+    // Starts kavrel-sim with args, its standard error into a file of this test.
+    void Start(const std::vector<std::string>& args) {
+        m_Err = File("sim_prog.err");
+        c = Spawn(args, m_Err);
+    }
+    // Sends sig (none for 0), then waits for the exit code and closes the output.
+    int Exit(int sig = 0) {
+        if (sig != 0)
+            kill(c.pid, sig);
+        int code = WaitExit(c.pid);
+        c.pid = -1;
+        if (c.out)
+            std::fclose(c.out);
+        c.out = nullptr;
+        return code;
+    }
+    std::string ErrText() { return FileText(m_Err); }
+
+    Child c;
+
+private:
+    std::string m_Err;
+    std::vector<std::string> m_Files;
+};
+
+TEST_F(SimProgram, HelpDocumentsEveryOption) {
+    Start({"--help"});
     std::string text = ReadAll(c.out);
-    std::fclose(c.out);
-    EXPECT_EQ(WaitExit(c.pid), 0);
-    for (const char* opt : {"--link",
-                            "--raw",
-                            "--once",
-                            "--once-linger",
-                            "--transcript",
-                            "--stats",
-                            "--start",
-                            "--fw-baud",
-                            "--type",
-                            "--model",
-                            "--version",
-                            "--options",
-                            "--serial",
-                            "--rio-nak",
-                            "--nmea-noise",
-                            "--pfld-baud",
-                            "--pfld-version",
-                            "--pfld-no-rec-wait",
-                            "--hello-interval",
-                            "--flash-cfi",
-                            "--flash-maker",
-                            "--flash-device",
-                            "--flash-size",
-                            "--flash-short",
-                            "--boot-reload",
-                            "--sector-size",
-                            "--boot-sectors",
-                            "--flash-in",
-                            "--flash-out",
-                            "--erase-ms",
-                            "--program-ms",
-                            "--record-timeout",
-                            "--finish-delay",
-                            "--reboot-ms",
-                            "--loader-idle-reboot",
-                            "--fault",
-                            "silent",
-                            "ldr-only",
-                            "erase-fail",
-                            "size-exceeded",
-                            "bad-csum",
-                            "no-ack",
-                            "no-complete",
-                            "noise",
-                            "hangup",
-                            "stall",
-                            "slow-erase"})
+    EXPECT_EQ(Exit(), 0);
+    std::istringstream options(
+        "--link --raw --once --once-linger --transcript --stats --start --fw-baud --type --model --version "
+        "--options --serial --rio-nak --nmea-noise --pfld-baud --pfld-version --pfld-no-rec-wait "
+        "--hello-interval --flash-cfi --flash-maker --flash-device --flash-size --flash-short --boot-reload "
+        "--sector-size --boot-sectors --flash-in --flash-out --erase-ms --program-ms --record-timeout "
+        "--finish-delay --reboot-ms --loader-idle-reboot --fault silent ldr-only erase-fail size-exceeded "
+        "bad-csum no-ack no-complete noise hangup stall slow-erase");
+    for (std::string opt; options >> opt;)
         EXPECT_NE(text.find(opt), std::string::npos) << opt;
-    std::remove(err.c_str());
 }
 
-TEST(SimProgram, BadOptionsEndWithCodeTwoAndAMessage) {
-    std::string err = TempPath("sim_bad.err");
-    Child c = Spawn({"--fault", "bogus"}, err);
+TEST_F(SimProgram, BadOptionsEndWithCodeTwoAndAMessage) {
+    Start({"--fault", "bogus"});
     EXPECT_EQ(ReadAll(c.out), "");
-    std::fclose(c.out);
-    EXPECT_EQ(WaitExit(c.pid), 2);
-    EXPECT_NE(FileText(err).find("unknown fault: bogus"), std::string::npos);
-    std::remove(err.c_str());
+    EXPECT_EQ(Exit(), 2);
+    EXPECT_NE(ErrText().find("unknown fault: bogus"), std::string::npos);
 }
 
-TEST(SimProgram, ServesOnItsSlaveAndLinkDumpsOnSignalAndReportsAtTheEnd) {
-    std::string link = TempPath("sim_prog_link");
-    std::string flashIn = TempPath("sim_prog_in.bin");
-    std::string flashOut = TempPath("sim_prog_out.bin");
-    std::string stats = TempPath("sim_prog_stats.txt");
-    std::string err = TempPath("sim_prog.err");
+TEST_F(SimProgram, ServesOnItsSlaveAndLinkDumpsOnSignalAndReportsAtTheEnd) {
+    const std::string link = File("sim_prog_link"), flashIn = File("sim_prog_in.bin");
+    const std::string flashOut = File("sim_prog_out.bin"), stats = File("sim_prog_stats.txt");
     std::remove(flashOut.c_str());
     {
         // A preloaded flash with a firmware version at its place.
@@ -163,8 +154,7 @@ TEST(SimProgram, ServesOnItsSlaveAndLinkDumpsOnSignalAndReportsAtTheEnd) {
         std::ofstream out(flashIn, std::ios::binary);
         out.write(reinterpret_cast<const char*>(img.data()), static_cast<std::streamsize>(img.size()));
     }
-    Child c = Spawn(
-        {"--raw", "--link", link, "--flash-in", flashIn, "--flash-out", flashOut, "--stats", stats}, err);
+    Start({"--raw", "--link", link, "--flash-in", flashIn, "--flash-out", flashOut, "--stats", stats});
     std::string path = ReadLine(c.out);
     ASSERT_EQ(path.rfind("/dev/pts/", 0), 0u) << path;
     char target[256] = {};
@@ -182,9 +172,7 @@ TEST(SimProgram, ServesOnItsSlaveAndLinkDumpsOnSignalAndReportsAtTheEnd) {
         CSimRunner::WaitFor([&] { return stat(flashOut.c_str(), &st) == 0 && st.st_size == 0x400000; }));
     port.Close();
 
-    kill(c.pid, SIGTERM);
-    EXPECT_EQ(WaitExit(c.pid), 0);
-    std::fclose(c.out);
+    EXPECT_EQ(Exit(SIGTERM), 0);
     std::string s = FileText(stats);
     EXPECT_NE(s.find("bytes from host: 12 "), std::string::npos) << s;
     EXPECT_NE(s.find("host reactions:"), std::string::npos);
@@ -194,18 +182,11 @@ TEST(SimProgram, ServesOnItsSlaveAndLinkDumpsOnSignalAndReportsAtTheEnd) {
     EXPECT_EQ(static_cast<uint8_t>(flash[0x9000]), 0xFF);
     struct stat lst {};
     EXPECT_NE(lstat(link.c_str(), &lst), 0) << "the link is taken away at the end";
-    for (const std::string& f : {flashIn, flashOut, stats, err})
-        std::remove(f.c_str());
 }
 
-TEST(SimProgram, StatisticsGoToStandardErrorWithoutAStatsFile) {
-    std::string err = TempPath("sim_prog2.err");
-    Child c = Spawn({"--raw", "--fault", "hangup:1"}, err);
-    std::string path = ReadLine(c.out);
-    ASSERT_FALSE(path.empty());
-    kill(c.pid, SIGINT);
-    EXPECT_EQ(WaitExit(c.pid), 0);
-    std::fclose(c.out);
-    EXPECT_NE(FileText(err).find("uploads completed: 0"), std::string::npos);
-    std::remove(err.c_str());
+TEST_F(SimProgram, StatisticsGoToStandardErrorWithoutAStatsFile) {
+    Start({"--raw", "--fault", "hangup:1"});
+    ASSERT_FALSE(ReadLine(c.out).empty());
+    EXPECT_EQ(Exit(SIGINT), 0);
+    EXPECT_NE(ErrText().find("uploads completed: 0"), std::string::npos);
 }

@@ -58,11 +58,21 @@ bool FlashHolds(const Bytes& flash, uint32_t start, const Bytes& image) {
 
 } // namespace
 
-TEST(SimUpload, WholeUploadLeavesTheImageInFlashAndRestartsWithItsVersion) {
-    CSimRunner sim(FastOptions());
-    ASSERT_TRUE(sim.Ok()) << sim.Error();
-    CHostPort port;
-    ASSERT_TRUE(port.Open(sim.Path()));
+class SimUpload : public SimTest {
+protected:
+    // The completion mark after the last frame, then the restart into the firmware.
+    ::testing::AssertionResult Completed() {
+        Bytes mark = port.Read(3);
+        if (mark != Bytes{0x55, 0x55, 0x55})
+            return ::testing::AssertionFailure() << "no completion mark, " << mark.size() << " bytes";
+        if (!StageIs(SimStage::Firmware))
+            return ::testing::AssertionFailure() << "no restart into the firmware";
+        return ::testing::AssertionSuccess();
+    }
+};
+
+TEST_F(SimUpload, WholeUploadLeavesTheImageInFlashAndRestartsWithItsVersion) {
+    ASSERT_TRUE(Start());
 
     Bytes image = FirmwareImage(0x8000 + 5000 + 1, "B207", 2, 3); // odd size: the last frame is padded
     UploadResult r = RunUpload(port, image, FLASH_BASE);
@@ -73,11 +83,10 @@ TEST(SimUpload, WholeUploadLeavesTheImageInFlashAndRestartsWithItsVersion) {
     // 0x8000 + 5001 bytes: eight 8 KiB boot sectors cover the first 64 KiB.
     EXPECT_EQ(r.sectors, 5);
 
-    EXPECT_EQ(port.Read(3), (Bytes{0x55, 0x55, 0x55})) << "completion mark";
-    ASSERT_TRUE(CSimRunner::WaitFor([&] { return sim.Sim().Stage() == SimStage::Firmware; }));
-    EXPECT_EQ(sim.Sim().UploadsCompleted(), 1);
+    ASSERT_TRUE(Completed());
+    EXPECT_EQ(Rx().UploadsCompleted(), 1);
 
-    Bytes flash = sim.Sim().FlashCopy();
+    Bytes flash = Rx().FlashCopy();
     EXPECT_TRUE(FlashHolds(flash, FLASH_BASE, image));
     // The pad byte of the odd last frame is programmed too: the loader cannot tell it from data.
     EXPECT_EQ(flash[image.size()], 0x00);
@@ -86,63 +95,50 @@ TEST(SimUpload, WholeUploadLeavesTheImageInFlashAndRestartsWithItsVersion) {
     // The firmware now reports what it found in flash; so does the resident loader.
     port.Write(std::string("$PQELQ,RID\r\n"));
     EXPECT_EQ(port.ReadSentence(), Checksummed("PQELR,RID,TZ5N,B207"));
-    CUploadDriver d(port);
     ASSERT_TRUE(d.EnterLoader("$PQELS,PFL,LDR\r\n"));
     EXPECT_EQ(d.PfldVersion(), "$VER,PFLD_Pellar2v2.3");
 }
 
-TEST(SimUpload, SecondUploadOverProgrammedFlashAndRecordWaitForRamFrames) {
-    SimOptions o = FastOptions();
-    CSimRunner sim(o);
-    ASSERT_TRUE(sim.Ok()) << sim.Error();
-    CHostPort port;
-    ASSERT_TRUE(port.Open(sim.Path()));
-
+TEST_F(SimUpload, SecondUploadOverProgrammedFlashAndRecordWaitForRamFrames) {
+    ASSERT_TRUE(Start());
     Bytes first = FirmwareImage(0x9000, "A100", 1, 0);
     ASSERT_TRUE(RunUpload(port, first, FLASH_BASE).ok);
-    ASSERT_EQ(port.Read(3), (Bytes{0x55, 0x55, 0x55}));
-    ASSERT_TRUE(CSimRunner::WaitFor([&] { return sim.Sim().Stage() == SimStage::Firmware; }));
+    ASSERT_TRUE(Completed());
 
     // The second run waits for 'w' before every RAM frame as well; the erase makes room again.
     Bytes second = FirmwareImage(0x8800, "A101", 1, 1);
     UploadResult r = RunUpload(port, second, FLASH_BASE, false, true);
     ASSERT_TRUE(r.ok) << r.note;
     EXPECT_EQ(r.pfld, "$VER,PFLD_Pellar2v1.0");
-    ASSERT_EQ(port.Read(3), (Bytes{0x55, 0x55, 0x55}));
-    ASSERT_TRUE(CSimRunner::WaitFor([&] { return sim.Sim().UploadsCompleted() == 2; }));
-    Bytes flash = sim.Sim().FlashCopy();
+    ASSERT_TRUE(Completed());
+    ASSERT_TRUE(CSimRunner::WaitFor([&] { return Rx().UploadsCompleted() == 2; }));
+    Bytes flash = Rx().FlashCopy();
     EXPECT_TRUE(FlashHolds(flash, FLASH_BASE, second));
     // Bytes of the first image beyond the second one's range but inside an erased sector are gone.
     EXPECT_EQ(flash[0x8800 + 16], 0xFF);
 }
 
-TEST(SimUpload, OptionsSectionInTheMiddleOfTheFlash) {
-    CSimRunner sim(FastOptions());
-    ASSERT_TRUE(sim.Ok()) << sim.Error();
-    CHostPort port;
-    ASSERT_TRUE(port.Open(sim.Path()));
+TEST_F(SimUpload, OptionsSectionInTheMiddleOfTheFlash) {
+    ASSERT_TRUE(Start());
     Bytes options(0x1800);
     for (size_t i = 0; i < options.size(); ++i)
         options[i] = static_cast<uint8_t>(0xA0 ^ i);
     UploadResult r = RunUpload(port, options, 0x10005800, false);
     ASSERT_TRUE(r.ok) << r.note;
     EXPECT_EQ(r.sectors, 2); // 0x5800..0x7000 touches the boot sectors at 0x4000 and 0x6000
-    Bytes flash = sim.Sim().FlashCopy();
+    Bytes flash = Rx().FlashCopy();
     EXPECT_TRUE(FlashHolds(flash, 0x10005800, options));
     EXPECT_EQ(flash[0x57FF], 0xFF);
 }
 
-TEST(SimUpload, PacedLineTakesAtLeastTheCharacterTimesAndCountsThem) {
+TEST_F(SimUpload, PacedLineTakesAtLeastTheCharacterTimesAndCountsThem) {
     SimOptions o = FastOptions();
     o.raw = false;
     o.fwBaud = 9600;
     o.pfldBaud = 9600;
     std::string transcript = TempPath("sim_paced_transcript.txt");
     o.transcriptPath = transcript;
-    CSimRunner sim(o);
-    ASSERT_TRUE(sim.Ok()) << sim.Error();
-    CHostPort port;
-    ASSERT_TRUE(port.Open(sim.Path(), 9600));
+    ASSERT_TRUE(Start(o, 9600));
 
     // 12 bytes in and a 25-byte reply at 9600 bit/s: at least 37 character times of 1.04 ms.
     auto t0 = std::chrono::steady_clock::now();
@@ -153,14 +149,13 @@ TEST(SimUpload, PacedLineTakesAtLeastTheCharacterTimesAndCountsThem) {
     EXPECT_GE(ms, 37 * 1.04 - 1);
 
     // The loader is reached at 9600 as configured, and its greeting moves the line to 115200.
-    CUploadDriver d(port);
     ASSERT_TRUE(d.EnterLoader()) << d.Note();
     ASSERT_TRUE(d.LoadSfld(LoaderImage("$VER,SFLD_PACED", 700), SFL_BASE, false)) << d.Note();
     ASSERT_TRUE(d.Greet(9)) << d.Note();
     port.SetRate(115200);
     EXPECT_EQ(d.SfldVersion(), "$VER,SFLD_PACED");
 
-    SimStats s = sim.Sim().Stats();
+    SimStats s = Rx().Stats();
     EXPECT_GT(s.bytesFromHost, 700u);
     EXPECT_EQ(s.garbledFromHost, 0u);
     EXPECT_GE(s.busyFromHostMs, 700 * 1.04);
@@ -168,7 +163,7 @@ TEST(SimUpload, PacedLineTakesAtLeastTheCharacterTimesAndCountsThem) {
     EXPECT_GE(s.reactionMaxMs, s.reactionP99Ms);
     EXPECT_GE(s.reactionP99Ms, s.reactionMedianMs);
     EXPECT_GE(s.reactionMedianMs, 0.0);
-    sim.Finish();
+    sim->Finish();
 
     std::ifstream in(transcript);
     std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -178,18 +173,14 @@ TEST(SimUpload, PacedLineTakesAtLeastTheCharacterTimesAndCountsThem) {
     std::remove(transcript.c_str());
 }
 
-TEST(SimUpload, OnceEndsAfterTheUploadWhenTheHostCloses) {
+TEST_F(SimUpload, OnceEndsAfterTheUploadWhenTheHostCloses) {
     SimOptions o = FastOptions();
     o.once = true;
-    CSimRunner sim(o);
-    ASSERT_TRUE(sim.Ok()) << sim.Error();
-    CHostPort port;
-    ASSERT_TRUE(port.Open(sim.Path()));
+    ASSERT_TRUE(Start(o));
     ASSERT_TRUE(RunUpload(port, FirmwareImage(0x8100, "C300", 3, 0), FLASH_BASE).ok);
-    ASSERT_EQ(port.Read(3), (Bytes{0x55, 0x55, 0x55}));
-    ASSERT_TRUE(CSimRunner::WaitFor([&] { return sim.Sim().Stage() == SimStage::Firmware; }));
-    EXPECT_FALSE(sim.Finished()) << "still serving while the host has the port open";
+    ASSERT_TRUE(Completed());
+    EXPECT_FALSE(sim->Finished()) << "still serving while the host has the port open";
     port.Close();
-    EXPECT_TRUE(CSimRunner::WaitFor([&] { return sim.Finished(); }));
-    EXPECT_EQ(sim.Finish(), SimEnd::Once);
+    EXPECT_TRUE(CSimRunner::WaitFor([&] { return sim->Finished(); }));
+    EXPECT_EQ(sim->Finish(), SimEnd::Once);
 }
