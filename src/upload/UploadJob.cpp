@@ -5,6 +5,8 @@
 #include "serial/CommPort.h"
 #include "upload/ReceiverCheck.h"
 
+#include <algorithm>
+
 namespace {
 
 const char STAR_LINE[] = "**********************";
@@ -65,8 +67,10 @@ void CUploadJob::WaitForReceiver(uint32_t limitMs, bool budgetLimited) {
     const uint32_t start = TickMs();
     for (;;) {
         // The budget may change while we wait; it is read again at every look.
-        const uint64_t limit =
-            budgetLimited ? static_cast<uint64_t>(m_ConnectBudget.load()) * m_Timings.budgetUnitMs : limitMs;
+        // A negative budget means no wait, as in the loader-mode attempts.
+        const uint64_t limit = budgetLimited ? static_cast<uint64_t>(std::max(0, m_ConnectBudget.load())) *
+                                                   m_Timings.budgetUnitMs
+                                             : limitMs;
         if (ElapsedMs(start) >= limit)
             return;
         if (m_Check.m_Identified.Get() == 1)

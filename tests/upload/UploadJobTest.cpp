@@ -181,6 +181,18 @@ TEST_F(UploadJobTest, ReceiverNeverBackWaitsTheWholeBudget) {
     EXPECT_GE(peer->Count("$PQELS,PFL,LOA\r\n"), 1);
 }
 
+TEST_F(UploadJobTest, NegativeBudgetSkipsTheReceiverWait) {
+    job.m_ConnectBudget.store(-1);
+    job.m_Timings.pfldVersionMs = 200;
+    ConnectIdentifiedThenSilent();
+
+    StartLikeTheDialog();
+    ASSERT_TRUE(WaitJobEnd(10000)) << h.LogText();
+    ExpectFailed(false);
+    EXPECT_TRUE(InOrder(h.Logs(), {"Wait for receiver check", "Baud rate - 115200", "get PFL version"}));
+    EXPECT_EQ(peer->Count("$PQELS,PFL,LOA\r\n"), 0); // no loader-mode attempt either
+}
+
 TEST_F(UploadJobTest, CancelDuringTheReceiverWait) {
     job.m_ConnectBudget.store(150); // 30 s
     job.m_JobTiming.recheckPauseMs = 1000;
