@@ -25,6 +25,7 @@
 #include <QWindow>
 #include <chrono>
 #include <cstdio>
+#include <locale.h>
 #include <thread>
 
 namespace {
@@ -49,6 +50,28 @@ QIcon ProgramIcon() {
     p.drawEllipse(QPointF(16, 19), 2.5, 2.5);
     return QIcon(pm);
 }
+
+// The application object adopts the user's locale, which may write numbers with ','; a loader banner and
+// the text made of it always use '.'. Switches the calling thread to the C locale while it lives.
+class CClassicNumbers {
+public:
+    CClassicNumbers() : m_C(newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0))) {
+        if (m_C)
+            m_Old = uselocale(m_C);
+    }
+    ~CClassicNumbers() {
+        if (m_C) {
+            uselocale(m_Old);
+            freelocale(m_C);
+        }
+    }
+    CClassicNumbers(const CClassicNumbers&) = delete;
+    CClassicNumbers& operator=(const CClassicNumbers&) = delete;
+
+private:
+    locale_t m_C;
+    locale_t m_Old = static_cast<locale_t>(0);
+};
 
 } // namespace
 
@@ -565,6 +588,7 @@ void CLoaderDlg::RefreshConnection() {
 }
 
 void CLoaderDlg::ShowLoaderVersion(const std::string& banner) {
+    CClassicNumbers classic;
     float version = 0;
     if (std::sscanf(banner.c_str(), "$VER,PFLD_Pellar2v%f", &version) != 1)
         return;

@@ -117,6 +117,8 @@ public:
     // Log file.
     void OnSaveLog();
     void ChooseLogFile();
+    // The part of ChooseLogFile after the file dialog: create the file, write the header, start logging.
+    void StartLogFile(const std::string& path);
     void StopLogFile();
     void WriteLogFile(const std::string& text);
     // Empties the log queue into the log file (or drops the lines when logging is off).

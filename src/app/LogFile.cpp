@@ -44,7 +44,11 @@ void CLoaderDlg::ChooseLogFile() {
         m_SaveLog->setChecked(false);
         return;
     }
-    m_LogFileName = chosen.toStdString();
+    StartLogFile(chosen.toStdString());
+}
+
+void CLoaderDlg::StartLogFile(const std::string& path) {
+    m_LogFileName = path;
     m_Profile.WriteString("m_FLog", m_LogFileName);
     std::FILE* f = std::fopen(m_LogFileName.c_str(), "wb");
     if (!f) {
@@ -57,12 +61,15 @@ void CLoaderDlg::ChooseLogFile() {
     m_LogToFile = 1;
     m_OpenLogName = m_LogFileName;
     WriteLogFile(LoadStr(113) + " " + LoadStr(106) + " " + PROGRAM_VERSION + "\r\n");
+    // ctime's form names days and months in English whatever the user's locale; strftime would not.
     std::time_t now = std::time(nullptr);
-    char stamp[64] = {};
-    std::tm local{};
-    localtime_r(&now, &local);
-    std::strftime(stamp, sizeof stamp, "%a %b %e %H:%M:%S %Y", &local);
-    WriteLogFile(std::string(stamp) + "\r\n");
+    char stamp[32] = {};
+    if (!ctime_r(&now, stamp))
+        stamp[0] = '\0';
+    std::string date(stamp);
+    if (!date.empty() && date.back() == '\n')
+        date.pop_back();
+    WriteLogFile(date + "\r\n");
     WriteLogFile("\r\n");
     Channel(m_System).PushStatus(LoadStr(142) + " - " + m_LogFileName);
 }

@@ -9,6 +9,9 @@
 #include <QComboBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <clocale>
+#include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <tuple>
 
@@ -35,6 +38,41 @@ std::string WriteUnion(const CTestDir& dir, const std::string& name, const std::
 std::string ReadAll(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Puts the process into a German locale (',' in numbers, German day names) as a user's environment would,
+// compiled into the test's folder when the system has none; Active() is false when neither works.
+class CGermanLocale {
+public:
+    explicit CGermanLocale(const CTestDir& dir) : m_Old(std::setlocale(LC_ALL, nullptr)) {
+        if (std::setlocale(LC_ALL, "de_DE.UTF-8"))
+            return;
+        std::string cmd = "localedef -i de_DE -f UTF-8 '" + dir.File("de_DE.UTF-8") + "' >/dev/null 2>&1";
+        if (std::system(cmd.c_str()) != 0)
+            return;
+        setenv("LOCPATH", dir.Path().c_str(), 1);
+        m_OwnPath = true;
+        std::setlocale(LC_ALL, "de_DE.UTF-8");
+    }
+    ~CGermanLocale() {
+        std::setlocale(LC_ALL, m_Old.c_str());
+        if (m_OwnPath)
+            unsetenv("LOCPATH");
+    }
+    bool Active() const { return std::string(std::setlocale(LC_ALL, nullptr)) != m_Old; }
+
+private:
+    std::string m_Old;
+    bool m_OwnPath = false;
+};
+
+std::string CtimeText(std::time_t t) {
+    char text[32] = {};
+    ctime_r(&t, text);
+    std::string s(text);
+    if (!s.empty() && s.back() == '\n')
+        s.pop_back();
+    return s;
 }
 
 } // namespace
@@ -491,4 +529,32 @@ TEST_F(DialogTest, MissingHelpFileIsReported) {
     Tick();
     EXPECT_TRUE(ViewHas("ERROR: can't open help file "));
     EXPECT_TRUE(ViewHas("/GNSS.chm"));
+}
+
+TEST_F(DialogTest, LogFileHeaderAndBannerIgnoreTheUserLocale) {
+    Init();
+    Tick();
+    CGermanLocale german(m_Dir);
+    if (!german.Active())
+        std::printf("no German locale available: checked in the current locale only\n");
+    m_Dlg->ShowLoaderVersion("$VER,PFLD_Pellar2v1.5");
+    EXPECT_EQ(m_Dlg->m_ReceiverText, "PFLD Ver. 1.50");
+
+    std::string log = m_Dir.File("chosen.log");
+    std::ofstream(log) << "old contents";
+    std::time_t before = std::time(nullptr);
+    m_Dlg->StartLogFile(log);
+    std::time_t after = std::time(nullptr);
+    std::string text = ReadAll(log);
+    const std::string first = "Kavrel Ver. 2.06\r\n";
+    ASSERT_EQ(text.size(), first.size() + 24 + 4) << text;
+    EXPECT_EQ(text.substr(0, first.size()), first);
+    std::string date = text.substr(first.size(), 24);
+    EXPECT_TRUE(date == CtimeText(before) || date == CtimeText(after)) << date;
+    EXPECT_EQ(text.substr(first.size() + 24), "\r\n\r\n");
+    EXPECT_EQ(m_Dlg->m_LogToFile, 1);
+    EXPECT_EQ(m_Profile->GetString("m_FLog", ""), log);
+    EXPECT_NE(m_Dlg->SaveLogBox()->text().indexOf(QString("(%1)").arg(text.size())), -1);
+    Tick();
+    EXPECT_TRUE(ViewHas("Save log to file - " + QString::fromStdString(log)));
 }
