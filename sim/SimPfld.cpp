@@ -154,18 +154,11 @@ CSimPfld::Action CSimPfld::OnByte(uint8_t b, bool garbled, SimTime now) {
 }
 
 CSimPfld::Action CSimPfld::OnFrameEnd(FrameStatus st) {
-    switch (st) {
-    case FrameStatus::BadLength:
-        FrameError(BAD_LENGTH, "BAD_LENGTH");
+    uint8_t refusal = 0;
+    const char* refusalName = nullptr;
+    if (FrameRefusal(st, refusal, refusalName)) {
+        FrameError(refusal, refusalName);
         return Action::None;
-    case FrameStatus::BadCsum:
-        FrameError(BAD_CSUM, "BAD_CSUM");
-        return Action::None;
-    case FrameStatus::NoEnd:
-        FrameError(NO_REC_END, "NO_REC_END");
-        return Action::None;
-    default:
-        break;
     }
     const uint8_t* p = m_Frame.Payload();
     size_t len = m_Frame.PayloadLength();

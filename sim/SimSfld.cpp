@@ -192,18 +192,11 @@ void CSimSfld::FrameError(uint8_t code, const char* what) {
 }
 
 CSimSfld::Action CSimSfld::OnFrameEnd(FrameStatus st, SimTime now) {
-    switch (st) {
-    case FrameStatus::BadLength:
-        FrameError(BAD_LENGTH, "BAD_LENGTH");
+    uint8_t refusal = 0;
+    const char* refusalName = nullptr;
+    if (FrameRefusal(st, refusal, refusalName)) {
+        FrameError(refusal, refusalName);
         return Action::None;
-    case FrameStatus::BadCsum:
-        FrameError(BAD_CSUM, "BAD_CSUM");
-        return Action::None;
-    case FrameStatus::NoEnd:
-        FrameError(NO_REC_END, "NO_REC_END");
-        return Action::None;
-    default:
-        break;
     }
     m_FrameOpen = false;
     m_FrameDeadline = SIM_NEVER;
