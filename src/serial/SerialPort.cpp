@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -74,20 +75,40 @@ int CSerialPort::IsTxDone() {
     // Without a transmit thread there is nobody to answer; the last answer stands.
     if (IsOpen() == 0)
         return m_TxIdle.load();
-    m_TxDone.Reset();
-    m_TxKick.Set();
-    m_TxDone.WaitFor(REPLY_WAIT_MS);
-    return m_TxIdle.load();
+    // No answer in time counts as busy: a stale "idle" would let the caller purge unsent bytes.
+    int idle = 0;
+    return AskTxThread(idle) ? idle : 0;
 }
 
 void CSerialPort::SetBaudIndex(int index) {
-    m_TxDone.Reset();
     SetBaudSetting(index);
     m_BaudPending.store(1);
     if (IsOpen() == 0)
         return;
+    int idle = 0;
+    AskTxThread(idle);
+}
+
+bool CSerialPort::AskTxThread(int& idle) {
+    const uint64_t request = m_TxRequest.fetch_add(1) + 1;
     m_TxKick.Set();
-    m_TxDone.WaitFor(REPLY_WAIT_MS);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(REPLY_WAIT_MS);
+    std::unique_lock<std::mutex> lock(m_TxAnswerLock);
+    if (!m_TxAnswerCond.wait_until(lock, deadline, [&] { return m_TxAnswered >= request; }))
+        return false;
+    idle = m_TxAnswerIdle;
+    return true;
+}
+
+void CSerialPort::AnswerTx(uint64_t request, int idle) {
+    m_TxIdle.store(idle);
+    {
+        std::lock_guard<std::mutex> lock(m_TxAnswerLock);
+        if (request > m_TxAnswered)
+            m_TxAnswered = request;
+        m_TxAnswerIdle = idle;
+    }
+    m_TxAnswerCond.notify_all();
 }
 
 int CSerialPort::GetPortId() {
@@ -245,11 +266,14 @@ bool CSerialPort::Open() {
     m_IoError.store(0);
     m_TxDiscard.store(0);
     m_TxKick.Reset();
-    m_TxDone.Reset();
     m_TxEnded.Reset();
     m_RxStop.store(0);
     m_TxStop.store(0);
     m_TxRunning.store(1);
+    // Test aid: a pause between the transmit pass's look at the queues and its answer widens the window in
+    // which an answer can cross a new request (a loaded machine does the same at random).
+    const char* pause = std::getenv("KV_TX_ANSWER_PAUSE_US");
+    m_TxAnswerPauseUs = pause != nullptr ? static_cast<uint32_t>(std::strtoul(pause, nullptr, 10)) : 0;
 
     m_PortLocked.store(0);
     m_Channel.Log("begin threads");

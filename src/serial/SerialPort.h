@@ -98,6 +98,10 @@ private:
     void ApplyBaud();
     void MarkHungUp();
     void NotifyRx();
+    // Kicks the transmit thread and waits up to REPLY_WAIT_MS for a pass that began after the kick; true
+    // with that pass's idle answer, false when none came.
+    bool AskTxThread(int& idle);
+    void AnswerTx(uint64_t request, int idle);
 
     CChannel& m_Channel;
     LockedInt m_PortOpen{0};
@@ -114,7 +118,6 @@ private:
     int m_TxAbortFd = -1;
     int m_RxAbortFd = -1;
     CPulseEvent m_TxKick;
-    CPulseEvent m_TxDone;
     CPulseEvent m_TxEnded;
     std::thread m_RxThread;
     std::thread m_TxThread;
@@ -127,6 +130,13 @@ private:
     std::atomic<int> m_BaudRate{0};
     std::atomic<int> m_BaudPending{0};
     std::atomic<int> m_TxIdle{0};
+    // Questions to the transmit thread (IsTxDone, SetBaudIndex) are numbered; a pass answers every number
+    // it found before it looked at the rings, so no answer from a pass that began before a question counts.
+    std::atomic<uint64_t> m_TxRequest{0};
+    std::mutex m_TxAnswerLock;
+    std::condition_variable m_TxAnswerCond;
+    uint64_t m_TxAnswered = 0;
+    int m_TxAnswerIdle = 0;
     std::atomic<int> m_ErrorFlag{0};
     std::atomic<int> m_PortLocked{0};
     std::mutex m_ErrorLock;
@@ -141,6 +151,7 @@ private:
     // Transmit thread only (and Open before it starts): the last line-error counters.
     serial_icounter_struct m_LastCounts{};
     bool m_HaveCounts = false;
+    uint32_t m_TxAnswerPauseUs = 0;
 
     // Data-arrival signal for WaitRx: generations bumped by the receive thread and by WakeWaiters.
     std::mutex m_RxWaitLock;

@@ -6,10 +6,12 @@
 #include "serial/SerialSettings.h"
 
 #include <cerrno>
+#include <chrono>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -106,9 +108,6 @@ void CSerialPort::WriteOut(uint8_t* chunk, size_t& len, size_t& off) {
             off = 0;
             if (len == 0)
                 return;
-            // Bytes queued after this pass looked are being written now: an IsTxDone that finds the thread
-            // busy must not be told the line was idle.
-            m_TxIdle.store(0);
         }
         const ssize_t written = write(m_Fd, chunk + off, len - off);
         if (written > 0) {
@@ -152,11 +151,15 @@ void CSerialPort::TxThread() {
     size_t off = 0;
     while (m_TxStop.load() == 0) {
         m_TxKick.WaitFor(TX_PASS_MS);
+        // Every question asked so far is answered by what this pass finds from here on.
+        const uint64_t request = m_TxRequest.load();
         if (m_BaudPending.exchange(0) != 0)
             ApplyBaud();
         PollErrors();
-        m_TxIdle.store(m_TxRing.IsEmpty() && off == len && m_OutQueue.load() == 0 ? 1 : 0);
-        m_TxDone.Set();
+        const int idle = m_TxRing.IsEmpty() && off == len && m_OutQueue.load() == 0 ? 1 : 0;
+        if (m_TxAnswerPauseUs > 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(m_TxAnswerPauseUs));
+        AnswerTx(request, idle);
         WriteOut(chunk, len, off);
     }
     m_TxStop.store(0);
