@@ -190,10 +190,11 @@ bool CLoaderProtocol::WaitErase() {
 
 bool CLoaderProtocol::SendRecord(const ProgramRecord& record) {
     const uint32_t start = TickMs();
+    m_LineFault = false;
     for (;;) {
         if (SendRecordOnce(record))
             return true;
-        if (IsAborted())
+        if (IsAborted() || m_LineFault)
             return false;
         if (ElapsedMs(start) >= m_Timings.sendRecordMs) {
             m_Channel.Log("ERROR: Send Record TIMEOUT.");
@@ -210,7 +211,7 @@ bool CLoaderProtocol::SendRecordOnce(const ProgramRecord& record) {
 
     const uint16_t length = record.length <= ProgramRecord::FRAME_SIZE ? record.length : 0;
     port.Send(record.frame, length);
-    if (!WaitTxDone(false))
+    if (!WaitTxDone())
         return false;
 
     const uint32_t limit = m_Timings.recordAckMs;
@@ -292,7 +293,7 @@ bool CLoaderProtocol::RunImage(uint32_t address) {
     char command[16];
     std::snprintf(command, sizeof command, "G%" PRIX32 "#", address);
     port.SendString(command);
-    if (!WaitTxDone(false))
+    if (!WaitTxDone())
         return false;
     port.Purge();
     m_Channel.SleepMs(port.CharTimeMs(3));

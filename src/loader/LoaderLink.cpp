@@ -63,15 +63,37 @@ void CLoaderProtocol::PaceRx() {
         Port().WaitRx(m_Timings.paceMs);
 }
 
-bool CLoaderProtocol::WaitTxDone(bool paced) {
+bool CLoaderProtocol::WaitTxDone() {
     CCommPort& port = Port();
+    const uint32_t start = TickMs();
+    uint32_t limit = 0;
+    bool first = true;
     while (!port.IsTxDone()) {
         if (IsAborted())
             return false;
         if (!port.IsOpen())
             break;
-        if (paced)
-            Pace();
+        const int queued = port.TxQueued();
+        // The bytes need their line time; on top of it an adapter gets a margin, then it counts as stuck.
+        if (first)
+            limit = (queued > 0 ? static_cast<uint32_t>(port.CharTimeMs(queued)) : 0) + m_Timings.txDrainMs;
+        first = false;
+        const uint32_t elapsed = ElapsedMs(start);
+        if (elapsed >= limit) {
+            LogF("ERROR: serial output not drained, %d bytes still queued after %u ms.", queued, elapsed);
+            m_LineFault = true;
+            return false;
+        }
+        // Wait about the line time of what is still queued, then look again in millisecond steps.
+        uint32_t pause = queued > 0 ? static_cast<uint32_t>(port.CharTimeMs(queued)) : 1;
+        pause = std::min(pause, limit - elapsed);
+        while (pause > 0) {
+            const uint32_t slice = std::min(pause, std::max<uint32_t>(m_Timings.waitSliceMs, 1));
+            m_Channel.SleepMs(slice);
+            pause -= slice;
+            if (IsAborted())
+                return false;
+        }
     }
     return true;
 }

@@ -100,13 +100,14 @@ protected:
     CCommPort& Port();
     // One data-arrival wait of at most the remaining time, cut into slices so a cancel is seen soon.
     void WaitData(uint32_t remainingMs);
-    void Pace() { m_Channel.SleepMs(m_Timings.paceMs); }
     // The pause of a loop that paces its reading: up to paceMs, but over as soon as a byte is waiting (or
     // the port's waiters are released), so the loop keeps its steps and limits and answers without delay.
     void PaceRx();
-    // Polls the transmit drain; false on abort. A port that has been closed under us drains nothing
-    // more, so the caller goes on to its reply wait (which then runs out) instead of polling forever.
-    bool WaitTxDone(bool paced);
+    // Waits until the port has sent what is queued: first about the line time of the queue, then in
+    // millisecond steps. False on abort, and (logged, m_LineFault set) when the output has not drained
+    // within its line time plus txDrainMs. A port that has been closed under us drains nothing more, so
+    // the caller goes on to its reply wait (which then runs out) instead of polling forever.
+    bool WaitTxDone();
     void LogF(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void SetProgress(double done, double total);
 
@@ -115,5 +116,7 @@ protected:
 
 private:
     std::atomic<CCommPort*> m_Port;
+    // Set when the port's output stopped draining: a line fault, not a refusal, so frames are not retried.
+    bool m_LineFault = false;
     LockedString m_ProgramDir{std::string()};
 };

@@ -20,5 +20,6 @@ struct CLoaderTimings {
     uint32_t listenMs = 250;       // EnterLoaderMode, listening window per sentence
     uint32_t budgetUnitMs = 1000;  // EnterLoaderMode, one unit of m_ConnectBudget
     uint32_t paceMs = 10;          // pause of the paced loops
+    uint32_t txDrainMs = 2000;     // transmit drain, beyond the line time of what was queued
     uint32_t waitSliceMs = 50;     // longest single data-arrival wait, bounds the reaction to a cancel
 };

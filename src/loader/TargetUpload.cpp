@@ -122,7 +122,7 @@ bool CLoaderProtocol::EnterLoaderMode() {
             port.Send(reinterpret_cast<const uint8_t*>(LOADER_SENTENCES[sentence]), LOADER_SENTENCE_LENGTH);
             sentence ^= 1;
             port.SendByte(OK_CODE);
-            if (!WaitTxDone(true))
+            if (!WaitTxDone())
                 return false;
             m_Channel.SleepMs(port.CharTimeMs(5));
 

@@ -21,6 +21,8 @@ public:
     // count is taken as a 16-bit count.
     virtual bool Send(const uint8_t* /*data*/, uint32_t /*count*/) { return false; }
     virtual int IsTxDone() { return 1; }
+    // Bytes handed to Send that have not left on the line yet (ring, driver and device queues).
+    virtual int TxQueued() { return 0; }
     virtual void SetBaudIndex(int /*index*/) {}
     virtual int GetPortId() { return 0; }
     virtual int GetBaudIndex() { return 0; }

@@ -80,6 +80,16 @@ int CSerialPort::IsTxDone() {
     return AskTxThread(idle) ? idle : 0;
 }
 
+int CSerialPort::TxQueued() {
+    int unsent = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_OpenLock);
+        if (m_Fd >= 0 && ioctl(m_Fd, TIOCOUTQ, &unsent) != 0)
+            unsent = 0;
+    }
+    return static_cast<int>(m_TxRing.Count()) + m_TxChunkLeft.load() + unsent;
+}
+
 void CSerialPort::SetBaudIndex(int index) {
     SetBaudSetting(index);
     m_BaudPending.store(1);
@@ -265,6 +275,7 @@ bool CSerialPort::Open() {
     m_HungUp.store(0);
     m_IoError.store(0);
     m_TxDiscard.store(0);
+    m_TxChunkLeft.store(0);
     m_TxKick.Reset();
     m_TxEnded.Reset();
     m_RxStop.store(0);

@@ -51,6 +51,7 @@ public:
     bool SendString(const char* text) override;
     bool Send(const uint8_t* data, uint32_t count) override;
     int IsTxDone() override;
+    int TxQueued() override;
     void SetBaudIndex(int index) override;
     int GetPortId() override;
     int GetBaudIndex() override;
@@ -130,6 +131,8 @@ private:
     std::atomic<int> m_BaudRate{0};
     std::atomic<int> m_BaudPending{0};
     std::atomic<int> m_TxIdle{0};
+    // Bytes the transmit thread has taken from txRing and not yet written to the device.
+    std::atomic<int> m_TxChunkLeft{0};
     // Questions to the transmit thread (IsTxDone, SetBaudIndex) are numbered; a pass answers every number
     // it found before it looked at the rings, so no answer from a pass that began before a question counts.
     std::atomic<uint64_t> m_TxRequest{0};

@@ -100,18 +100,21 @@ void CSerialPort::WriteOut(uint8_t* chunk, size_t& len, size_t& off) {
         if (m_HungUp.load()) {
             // Nothing can be written any more; what callers queue is dropped.
             len = off = 0;
+            m_TxChunkLeft.store(0);
             m_TxRing.Clear();
             return;
         }
         if (off == len) {
             len = m_TxRing.GetMany(chunk, TX_CHUNK);
             off = 0;
+            m_TxChunkLeft.store(static_cast<int>(len));
             if (len == 0)
                 return;
         }
         const ssize_t written = write(m_Fd, chunk + off, len - off);
         if (written > 0) {
             off += static_cast<size_t>(written);
+            m_TxChunkLeft.store(static_cast<int>(len - off));
             continue;
         }
         if (written < 0 && errno == EINTR)
@@ -127,6 +130,7 @@ void CSerialPort::WriteOut(uint8_t* chunk, size_t& len, size_t& off) {
                 Drain(m_TxAbortFd);
                 if (m_TxDiscard.load()) {
                     len = off = 0;
+                    m_TxChunkLeft.store(0);
                     m_TxRing.Clear();
                     return;
                 }
@@ -141,6 +145,7 @@ void CSerialPort::WriteOut(uint8_t* chunk, size_t& len, size_t& off) {
         }
         // Any other failure: the chunk is dropped and the next pass goes on.
         len = off = 0;
+        m_TxChunkLeft.store(0);
         return;
     }
 }

@@ -2,6 +2,8 @@
 
 #include "LoaderFixture.h"
 #include "SimSession.h"
+#include "UartPort.h"
+#include "image/ProgramRecord.h"
 
 #include <gtest/gtest.h>
 
@@ -137,6 +139,32 @@ TEST_F(SimUploadTest, BuiltLoaderFileBesideTheProgram) {
     ASSERT_TRUE(Upload(took)) << LogText();
     EXPECT_EQ(Flash(OPTIONS, bytes.size()), bytes);
     EXPECT_EQ(LogCount("Upload SFLD From file - " + path), 1);
+}
+
+TEST_F(SimUploadTest, UartDrainWaitsTheLineTimeAndGivesUpOnAStuckAdapter) {
+    Begin(FastOptions());
+    CUartPort uart(m_Session->m_Port);
+    m_Job->SetPort(&uart);
+    auto bytes = LoadOptions(0x1800, 61);
+    uint32_t took = 0;
+    ASSERT_TRUE(Upload(took)) << LogText();
+    EXPECT_EQ(Flash(OPTIONS, bytes.size()), bytes);
+    int frames = 0;
+    for (const std::string& line : Logs())
+        frames += line.rfind("Record write", 0) == 0 ? 1 : 0;
+    // A few looks per frame, not one per transmit pass for as long as the frame is on the line.
+    EXPECT_LE(uart.m_TxPolls.load(), 4u * frames + 8) << frames << " frames";
+
+    // An adapter that stops draining without hanging up fails the frame once, within its limit.
+    uart.Stall();
+    m_Job->m_Timings.txDrainMs = 200;
+    m_Job->m_RecordWait.store(0);
+    ClearLogs();
+    ProgramRecord record;
+    record.SetEmpty();
+    EXPECT_FALSE(m_Job->SendRecord(record));
+    ASSERT_EQ(Logs().size(), 1u) << LogText();
+    EXPECT_EQ(Logs()[0].rfind("ERROR: serial output not drained", 0), 0u) << Logs()[0];
 }
 
 struct FaultCase {
