@@ -33,7 +33,8 @@ public:
     // Blocks until a received byte is waiting, ms have passed or WakeWaiters is called; true when a byte is
     // waiting. Loops that would otherwise poll the receive ring without pausing wait here instead.
     virtual bool WaitRx(uint32_t ms) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms < 1 ? ms : 1));
+        // Nothing ever arrives here: sleep the time asked (callers cut long waits into slices).
+        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
         return false;
     }
     // Releases every WaitRx at once (cancel, shutdown).

@@ -29,10 +29,6 @@ void Signal(int eventFd) {
         eventfd_write(eventFd, 1);
 }
 
-bool IsGoneError(int err) {
-    return err == EIO || err == ENXIO || err == ENODEV;
-}
-
 } // namespace
 
 CSerialPort::CSerialPort(CChannel& channel) : m_Channel(channel) {
@@ -246,7 +242,6 @@ bool CSerialPort::Open() {
         CloseFd(fd);
         return FailOpen(name, false);
     }
-    ioctl(fd, TIOCEXCL);
 
     const uint8_t parity = m_Parity.load();
     MakeLineSettings(tio, m_BaudRate.load(), parity, m_StopBits.load());
@@ -269,6 +264,8 @@ bool CSerialPort::Open() {
         CloseFd(fd);
         return FailOpen(name, false);
     }
+    // Exclusive mode last: a pseudo-terminal keeps the mark after close, so no failure may follow it.
+    ioctl(fd, TIOCEXCL);
     m_HaveCounts = ioctl(fd, TIOCGICOUNT, &m_LastCounts) == 0;
     m_Fd = fd;
     m_LineParity = parity;

@@ -90,6 +90,8 @@ private:
     bool FailOpen(const std::string& name, bool locked);
     void CloseLocked();
     bool DeviceGone();
+    // An errno that means the device has gone (unplugged, terminal master closed).
+    static bool IsGoneError(int err);
     void StopTxThread();
     void StopRxThread();
     void RxThread();

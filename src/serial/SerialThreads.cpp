@@ -18,16 +18,16 @@ namespace {
 
 constexpr short HANGUP_EVENTS = POLLHUP | POLLERR | POLLNVAL;
 
-bool IsGoneError(int err) {
-    return err == EIO || err == ENXIO || err == ENODEV || err == EPIPE;
-}
-
 void Drain(int eventFd) {
     eventfd_t value = 0;
     eventfd_read(eventFd, &value);
 }
 
 } // namespace
+
+bool CSerialPort::IsGoneError(int err) {
+    return err == EIO || err == ENXIO || err == ENODEV || err == EPIPE;
+}
 
 void CSerialPort::MarkHungUp() {
     // Reported once as an I/O error; from now on both threads wait only for their abort.

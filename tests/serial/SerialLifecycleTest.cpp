@@ -137,6 +137,26 @@ TEST_F(SerialLifecycle, HeldPortIsRefusedAndAFreeOpenClearsTheLock) {
     EXPECT_TRUE(m_Port.Open());
 }
 
+TEST_F(SerialLifecycle, OpenThatFailsLateLeavesTheDeviceFree) {
+    // Room for the device but not for the abort signals: Open fails after it has taken the device.
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const int probe = dup(0);
+    ASSERT_GE(probe, 0);
+    close(probe);
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(probe) + 1;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    const bool opened = m_Port.Open();
+    setrlimit(RLIMIT_NOFILE, &saved);
+    EXPECT_FALSE(opened);
+    std::string text;
+    ASSERT_TRUE(m_Port.TakeError(text));
+    EXPECT_EQ(text, m_Pty.SlavePath() + " Serial Port Open Error!");
+    EXPECT_TRUE(m_Port.Open());
+    EXPECT_EQ(m_Port.PortLocked(), 0);
+}
+
 TEST_F(SerialLifecycle, UnopenablePortsGiveTheOpenErrorText) {
     const std::string dir = test::TempDir();
     const std::string file = dir + "/not-a-terminal";

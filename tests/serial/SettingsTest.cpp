@@ -1,3 +1,4 @@
+#include "core/Clock.h"
 #include "serial/ParmrkDecoder.h"
 #include "serial/SerialPort.h"
 #include "serial/SerialSettings.h"
@@ -107,6 +108,10 @@ TEST(Settings, ClosedPortDefaults) {
     EXPECT_EQ(port.m_TimeFactor, 1);
 
     CCommPort base;
+    // The default wait sleeps what it is asked (a missing port must not make waits spin).
+    const uint32_t start = TickMs();
+    EXPECT_FALSE(base.WaitRx(80));
+    EXPECT_GE(ElapsedMs(start), 75u);
     EXPECT_EQ(base.IsOpen(), 0);
     EXPECT_EQ(base.IsTxDone(), 1);
     EXPECT_EQ(base.CharTimeMs(3), 3000);
