@@ -77,14 +77,7 @@ public:
 
     // 1 when the last Open failed because another program holds the port.
     int PortLocked() const { return m_PortLocked.load(); }
-    int PortIndex() const { return m_PortIndex.load(); }
-    int Parity() const { return m_Parity.load(); }
-    int StopBits() const { return m_StopBits.load(); }
     int BaudRate() const { return m_BaudRate.load(); }
-    int InQueue() const { return m_InQueue.load(); }
-    int OutQueue() const { return m_OutQueue.load(); }
-    // True once the open device has hung up (unplugged, pseudo-terminal master closed).
-    bool HungUp() const { return m_HungUp.load() != 0; }
 
 private:
     bool FailOpen(const std::string& name, bool locked);

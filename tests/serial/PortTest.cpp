@@ -1,0 +1,160 @@
+// Port discovery and the port table, and the port worker that keeps the chosen port open.
+
+#include "TestSupport.h"
+#include "serial/PortTable.h"
+#include "serial/PortWorker.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace fs = std::filesystem;
+
+TEST(PortTable, DiscoveryInNaturalOrderWithoutPhantomUartsAndItsLimits) {
+    // A class folder like /sys/class/tty: an entry with a device link is a port; ttyS entries carry a type.
+    const fs::path root = fs::temp_directory_path() / ("kv-tty-" + std::to_string(getpid()));
+    fs::create_directories(root / "devices");
+    const auto add = [&](const std::string& name, int type = -1, bool device = true) {
+        fs::create_directories(root / "class" / name);
+        if (device)
+            fs::create_directory_symlink(root / "devices", root / "class" / name / "device");
+        if (type >= 0)
+            std::ofstream(root / "class" / name / "type") << type << "\n";
+    };
+    for (const char* name : {"ttyS10", "ttyS2", "ttyS0"})
+        add(name, 4);
+    add("ttyS1", 0); // legacy UART of unknown type
+    add("ttyUSB0");
+    add("ttyACM1");
+    add("ttyACM0");
+    add("console", -1, false);
+    EXPECT_EQ(EnumeratePortsIn((root / "class").string(), "/dev"), 6);
+    std::vector<std::string> table;
+    for (int i = 0; i <= g_PortCount + 1; ++i)
+        table.push_back(PortName(i));
+    EXPECT_EQ(table, (std::vector<std::string>{"OFF", "/dev/ttyACM0", "/dev/ttyACM1", "/dev/ttyS0",
+                                               "/dev/ttyS2", "/dev/ttyS10", "/dev/ttyUSB0", ""}));
+    // At most 254 names after "OFF"; appending is refused when full, empty or too long.
+    for (int i = 0; i < 260; ++i)
+        add("ttyX" + std::to_string(i));
+    EXPECT_EQ(EnumeratePortsIn((root / "class").string(), "/dev"), 254);
+    EXPECT_FALSE(AddPortName("/dev/pts/9"));
+    EnumeratePortsIn("/nonexistent", "/dev");
+    EXPECT_EQ(PortName(1), "");
+    EXPECT_FALSE(AddPortName(""));
+    EXPECT_FALSE(AddPortName(std::string(256, 'a').c_str()));
+    EXPECT_TRUE(AddPortName(std::string(255, 'b').c_str()));
+    // A by-id link to a terminal is a character device; a plain file is not.
+    test::CPty pty;
+    fs::create_symlink(pty.Path(), root / "by-id");
+    EXPECT_TRUE(IsCharDevice((root / "by-id").string()));
+    EXPECT_FALSE(IsCharDevice((root / "class" / "ttyS1" / "type").string()));
+    fs::remove_all(root);
+}
+
+namespace {
+
+class PortWorkerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        EnumeratePortsIn("/nonexistent", "/dev");
+        ASSERT_TRUE(AddPortName(m_A.Path().c_str()));
+        ASSERT_TRUE(AddPortName(m_B.Path().c_str()));
+        m_Identified.Set(1);
+    }
+    bool OpenOn(int slot) {
+        return test::WaitUntil(
+            [&] { return m_Worker.m_Port->IsOpen() && m_Worker.m_Port->GetPortId() == slot + 2; });
+    }
+    // Another port can open the slot: nobody holds it.
+    static bool Free(int slot) {
+        CChannel channel;
+        CSerialPort other(channel);
+        other.SetPortIndex(static_cast<uint8_t>(slot));
+        return other.Open();
+    }
+
+    test::CPty m_A, m_B;
+    CChannel m_Channel;
+    LockedInt m_Identified{0};
+    CPortWorker m_Worker{m_Channel, m_Identified};
+};
+
+} // namespace
+
+TEST_F(PortWorkerTest, OpensAt115200SwitchesAndClosesOnOff) {
+    m_Worker.m_SerialPort.SetBaudSetting(4);
+    m_Worker.RequestPort(1);
+    m_Worker.Start();
+    ASSERT_TRUE(OpenOn(1));
+    EXPECT_TRUE(test::WaitUntil([&] { return m_Worker.m_PortOpened.Get() == 1; }));
+    EXPECT_EQ(m_Identified.Get(), 0);
+    EXPECT_EQ(m_Worker.m_SerialPort.m_SavedBaud.load(), 4); // the index in force before the attempt
+    const termios tio = m_A.Line();
+    EXPECT_EQ(cfgetospeed(&tio), static_cast<speed_t>(B115200));
+    EXPECT_EQ(tio.c_cflag & (PARENB | CSTOPB | CSIZE), static_cast<tcflag_t>(CS8));
+
+    m_Identified.Set(1);
+    m_Worker.RequestPort(2);
+    ASSERT_TRUE(OpenOn(2));
+    EXPECT_TRUE(test::WaitUntil([&] { return m_Identified.Get() == 0; }));
+    EXPECT_TRUE(Free(1));              // the first port was given back
+    for (int request : {0, 257, -5}) { // "OFF", and requests outside the table (257 must not wrap to 1)
+        m_Worker.RequestPort(request);
+        ASSERT_TRUE(test::WaitUntil([&] { return m_Worker.m_Port->IsOpen() == 0; }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        EXPECT_EQ(m_Worker.m_Port->IsOpen(), 0) << request;
+    }
+    EXPECT_TRUE(Free(1));
+    m_Worker.Join();
+}
+
+TEST_F(PortWorkerTest, HeldPortIsRetriedQuietlyUntilItIsFree) {
+    CChannel channel;
+    CSerialPort holder(channel);
+    holder.SetPortIndex(1);
+    ASSERT_TRUE(holder.Open());
+    m_Worker.RequestPort(1);
+    m_Worker.Start();
+    EXPECT_TRUE(test::WaitUntil([&] { return m_Worker.m_SerialPort.PortLocked() == 1; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(m_Worker.m_Port->IsOpen(), 0);
+    std::string text;
+    EXPECT_FALSE(m_Worker.m_SerialPort.TakeError(text)); // taken and dropped by the worker
+    holder.Close();
+    ASSERT_TRUE(OpenOn(1));
+    EXPECT_EQ(m_Worker.m_SerialPort.PortLocked(), 0);
+    EXPECT_EQ(test::LogTexts(m_Channel), std::vector<std::string>{"begin threads"});
+    m_Worker.Join();
+    EXPECT_EQ(m_Worker.m_Port->IsOpen(), 0);
+}
+
+TEST_F(PortWorkerTest, VanishedDeviceIsClosedAndReopenedWhenItComesBack) {
+    const fs::path link = fs::temp_directory_path() / ("kv-by-id-" + std::to_string(getpid()));
+    fs::create_symlink(m_A.Path(), link);
+    ASSERT_TRUE(AddPortName(link.c_str()));
+    m_Worker.m_PassWaitMs = m_Worker.m_RetryWaitMs = 20;
+    std::thread loop([&] { m_Worker.SuperviseLoop(); });
+    m_Worker.RequestPort(3);
+    ASSERT_TRUE(OpenOn(3));
+    ASSERT_TRUE(test::WaitUntil([&] { return m_Worker.m_PortOpened.Get() == 1; }));
+    // The device and its link go away: the worker notices on its own and closes the port.
+    fs::remove(link);
+    m_A.CloseMaster();
+    ASSERT_TRUE(test::WaitUntil([&] { return m_Worker.m_Port->IsOpen() == 0; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(m_Worker.m_PortOpened.Changed(), 0); // no open succeeded meanwhile
+    test::CPty back;
+    fs::create_symlink(back.Path(), link);
+    ASSERT_TRUE(OpenOn(3));
+    EXPECT_TRUE(test::WaitUntil([&] { return m_Worker.m_PortOpened.Get() == 1; }));
+    ASSERT_TRUE(m_Worker.m_Port->SendString("again"));
+    EXPECT_EQ(back.Read(5), "again");
+    // The stop ends the loop and closes the port.
+    m_Channel.RequestStop();
+    m_Worker.m_WakeEvent.Pulse();
+    loop.join();
+    EXPECT_EQ(m_Worker.m_Port->IsOpen(), 0);
+    fs::remove(link);
+}
