@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 
 namespace {
@@ -76,7 +77,15 @@ TEST_F(SimUploadTest, OptionsImageLandsAtItsAddress) {
     EXPECT_EQ(m_Job->m_Phase.Get(), 3);
     EXPECT_EQ(m_Session->m_Port.GetBaudIndex(), 9);
     EXPECT_EQ(m_Job->m_SfldVersion.Get(), "$VER,SFLD sim test 1.0");
-    EXPECT_EQ(LogCount("FLASH Programing Complete."), 1);
+    EXPECT_EQ(Statuses(), (std::vector<std::string>{"Erasing FLASH memory", "Programming"}));
+    ExpectLogOrder(
+        {"Upload SFLD From file - " + Dir() + "/tz5_sfl.hex", "Baud rate - 115200", "get PFL version",
+         "PFLD Version ID: $VER,PFLD_Pellar2v1.5", "TZ5 PFL - connected", "Run image at address 0x201000",
+         "SFLD upload is successful", "Connect SFLD", "SFLD Connected",
+         "SFLD Version ID: $VER,SFLD sim test 1.0",
+         "=============== Upload section N0 ===============", "ERASE From 0x10005800 to 0x10007000",
+         "FLASH erasing complete.", "Programing.", "Record write succesfull (A=0x10006800,SZ=0x0804).",
+         "Record write succesfull (A=0x00000000,SZ=0x0000).", "FLASH Programing Complete."});
 }
 
 TEST_F(SimUploadTest, UnionImageLandsAtTheFlashBase) {
@@ -89,13 +98,61 @@ TEST_F(SimUploadTest, UnionImageLandsAtTheFlashBase) {
     EXPECT_EQ(LogCount("PFLD Version ID: $VER,PFLD_Pellar2v1.5"), 1);
 }
 
-TEST_F(SimUploadTest, OlderBootLoaderIsReplacedAfterBootReload) {
-    Begin(FastOptions());
-    auto bytes = LoadUnion(0x8000 + 0x1000, 4, 12);
-    uint32_t took = 0;
-    ASSERT_TRUE(Upload(took)) << LogText();
-    EXPECT_EQ(LogCount("BOOT Reload enabled."), 1);
-    EXPECT_EQ(Flash(FLASH, bytes.size()), bytes);
+TEST_F(SimUploadTest, OlderBootLoaderIsReplacedAfterBootReloadOrGoesOnWhenRefused) {
+    for (bool grant : {true, false}) {
+        SimOptions options = FastOptions();
+        options.bootReloadGrant = grant;
+        Begin(options);
+        auto bytes = LoadUnion(0x8000 + 0x1000, 4, 12);
+        uint32_t took = 0;
+        ASSERT_TRUE(Upload(took)) << LogText();
+        EXPECT_EQ(LogCount(grant ? "BOOT Reload enabled."
+                                 : "BOOT Reload command unsupported by this swload revision"),
+                  1);
+        if (grant) {
+            EXPECT_EQ(Flash(FLASH, bytes.size()), bytes);
+        }
+        m_Job.reset();
+        m_Session.reset();
+    }
+}
+
+TEST_F(SimUploadTest, CancelInEachPhaseEndsAtTheNextAbortCheck) {
+    const std::pair<const char*, std::function<bool(CLoaderProtocol&)>> phases[] = {
+        {"loader mode", [](CLoaderProtocol& j) { return j.m_Phase.Get() == 1; }},
+        {"loader into RAM",
+         [](CLoaderProtocol& j) { return j.m_Phase.Get() == 1 && j.m_Progress.Get() > 0; }},
+        {"greeting", [](CLoaderProtocol&) { return false; }},
+        {"erase", [](CLoaderProtocol& j) { return j.m_Phase.Get() == 2; }},
+        {"programming", [](CLoaderProtocol& j) { return j.m_Phase.Get() == 3 && j.m_Progress.Get() > 0; }},
+    };
+    for (const auto& [name, when] : phases) {
+        SimOptions options = FastOptions();
+        options.raw = false; // a paced line, so every phase lasts long enough to be caught in
+        options.eraseMs = 300;
+        Begin(options);
+        LoadOptions(0x1800, 41);
+        std::atomic<bool> done{false};
+        std::atomic<uint32_t> cancelledAt{0};
+        // Only this thread reads the log until it has been joined.
+        std::thread canceller([&, &when = when, &name = name] {
+            const bool greeting = std::string(name) == "greeting";
+            while (!done.load() && !(greeting ? HasLog("Connect SFLD") : when(*m_Job)))
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            cancelledAt.store(TickMs());
+            m_Job->m_Cancel.Set(1);
+            m_Session->m_Port.WakeWaiters();
+        });
+        EXPECT_FALSE(m_Job->UploadTarget()) << name;
+        const uint32_t took = ElapsedMs(cancelledAt.load());
+        done.store(true);
+        canceller.join();
+        EXPECT_LT(took, 3000u) << name;
+        EXPECT_FALSE(HasLog("FLASH Programing Complete.")) << name;
+        m_Job.reset();
+        m_Session.reset();
+        ClearLogs();
+    }
 }
 
 TEST_F(SimUploadTest, SecondUploadInTheSameProcess) {
