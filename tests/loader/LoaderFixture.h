@@ -70,47 +70,35 @@ protected:
         const std::string path = Dir() + "/union" + std::to_string(seed) + ".bin";
         return Loaded(path, WriteUnionImage(path, total, "T200", 1, pflMinor, seed));
     }
-
     // Every log line so far, without its time of day.
     const std::vector<std::string>& Logs() {
-        while (auto line = channel.m_LogQueue.Pop()) {
-            size_t tab = line->find('\t');
-            m_Logs.push_back(tab == std::string::npos ? *line : line->substr(tab + 1));
-        }
+        while (auto line = channel.m_LogQueue.Pop())
+            m_Logs.push_back(line->substr(line->find('\t') + 1));
         return m_Logs;
     }
-    const std::vector<std::string>& Statuses() {
+    std::vector<std::string> Statuses() {
+        std::vector<std::string> lines;
         while (auto line = channel.m_StatusQueue.Pop())
-            m_Statuses.push_back(*line);
-        return m_Statuses;
+            lines.push_back(*line);
+        return lines;
     }
     int LogCount(const std::string& text) {
-        const auto& logs = Logs();
-        return static_cast<int>(std::count(logs.begin(), logs.end(), text));
+        return static_cast<int>(std::count(Logs().begin(), Logs().end(), text));
     }
     bool HasLog(const std::string& text) { return LogCount(text) > 0; }
-    // Index of the first log line equal to text at or after from, or -1.
-    int LogIndex(const std::string& text, int from = 0) {
-        const auto& logs = Logs();
-        auto it = std::find(logs.begin() + std::min<long>(std::max(from, 0), static_cast<long>(logs.size())),
-                            logs.end(), text);
-        return it == logs.end() ? -1 : static_cast<int>(it - logs.begin());
-    }
     // Fails unless every line is logged, in this order (other lines may come between).
     void ExpectLogOrder(const std::vector<std::string>& lines) {
-        int at = 0;
+        auto at = Logs().begin();
         for (const std::string& line : lines) {
-            int found = LogIndex(line, at);
-            EXPECT_GE(found, at) << line << "\n" << LogText();
-            if (found >= 0)
-                at = found + 1;
+            auto found = std::find(at, Logs().end(), line);
+            EXPECT_TRUE(found != Logs().end()) << line << "\n" << LogText();
+            at = found == Logs().end() ? at : found + 1;
         }
     }
     void ClearLogs() {
         Logs();
         m_Logs.clear();
         Statuses();
-        m_Statuses.clear();
     }
     std::string LogText() {
         std::string all;
@@ -131,7 +119,6 @@ private:
 
     std::string m_Dir;
     std::vector<std::string> m_Logs;
-    std::vector<std::string> m_Statuses;
 };
 
 class LoaderFixture : public ImageFixture {

@@ -71,7 +71,7 @@ TEST_F(LoaderFixture, GreetingAgreesTheSpeedOnlyInTheProtocolsOrder) {
             else if (b == BAUD_CLOSE)
                 p.Inject(c.afterBaud);
         });
-        const size_t before = port.SentCount();
+        const size_t before = port.Sent().size();
         port.Inject({HELLO_CODE});
         EXPECT_EQ(job.ConnectSfld(), c.result);
         const B sent = port.Sent();
@@ -82,7 +82,7 @@ TEST_F(LoaderFixture, GreetingAgreesTheSpeedOnlyInTheProtocolsOrder) {
         EXPECT_EQ(LogCount("SFLD Connected"), c.result ? 1 : 0);
         ClearLogs();
     }
-    EXPECT_EQ(port.BaudHistory(), std::vector<int>(3, 9));
+    EXPECT_EQ(port.Bauds(), std::vector<int>(3, 9));
     port.SetResponder(nullptr);
     EXPECT_FALSE(job.ConnectSfld()); // no hello at all
     EXPECT_EQ(Logs(), L{"Connect SFLD"});
