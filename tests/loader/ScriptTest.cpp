@@ -80,6 +80,7 @@ TEST_F(LoaderFixture, GreetingAgreesTheSpeedOnlyInTheProtocolsOrder) {
                       ? B({OK_CODE, OK_CODE, BAUD_OPEN, 9, BAUD_CLOSE})
                       : B({OK_CODE, OK_CODE}));
         EXPECT_EQ(LogCount("SFLD Connected"), c.result ? 1 : 0);
+        EXPECT_EQ(port.Waiting(), 0u); // the speed switched only after the echo that counts
         ClearLogs();
     }
     EXPECT_EQ(port.Bauds(), std::vector<int>(3, 9));
@@ -173,9 +174,12 @@ TEST_F(LoaderFixture, BootReloadAndEraseReports) {
         {{},
          {"'BOOT_RELOAD' waiting time out.", "BOOT Reload command are unsupported by this swload revision"}},
     };
+    port.m_TimeFactor = 2; // scales the answer's limit
     for (const auto& [reply, logs] : boots) {
         Answer(BOOT_RELOAD, reply);
+        const uint32_t start = TickMs();
         EXPECT_EQ(job.BootReload(), logs.size() == 1 && logs[0] == "BOOT Reload enabled.");
+        EXPECT_GE(ElapsedMs(start), reply.empty() ? 2 * job.m_Timings.bootReloadMs : 0);
         EXPECT_EQ(Logs(), logs);
         ClearLogs();
     }
@@ -204,6 +208,9 @@ TEST_F(LoaderFixture, BootReloadAndEraseReports) {
         {{SECTOR_ERASED}, 50, {}, {"1 sectors erased.", "'SECTOR_ERASED' waiting time out."}},
     };
     for (const auto& c : erases) {
+        // The last case's report comes late: the limit counts from it, not from the start.
+        port.m_LatencyMs.store(c.end.empty() ? 150 : 0);
+        const uint32_t start = TickMs();
         port.Inject(c.reports);
         std::atomic<int> result{-1};
         std::thread eraser([&] { result.store(job.WaitErase() ? 1 : 0); });
@@ -212,9 +219,11 @@ TEST_F(LoaderFixture, BootReloadAndEraseReports) {
         port.Inject(c.end);
         eraser.join();
         EXPECT_EQ(result.load(), c.end == B{OK_CODE} ? 1 : 0);
+        EXPECT_GE(ElapsedMs(start), c.end.empty() ? 150 + job.m_Timings.sectorEraseMs : 0);
         EXPECT_EQ(Logs(), c.logs);
         ClearLogs();
     }
+    port.m_LatencyMs.store(0);
 }
 
 TEST_F(LoaderFixture, RefusedFramesAreSentAgainWithinTheirLimit) {
