@@ -10,11 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
-#include <fcntl.h>
 #include <functional>
-#include <mutex>
 #include <pty.h>
 #include <thread>
 #include <unistd.h>
@@ -22,12 +19,9 @@
 namespace upt {
 
 inline bool WaitUntil(const std::function<bool()>& cond, uint32_t ms = 15000) {
-    const uint32_t start = TickMs();
-    while (!cond()) {
+    for (const uint32_t start = TickMs(); !cond(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
         if (ElapsedMs(start) > ms)
             return cond();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
     return true;
 }
 
@@ -41,7 +35,7 @@ inline std::string Nmea(const std::string& body) {
     return "$" + body + tail;
 }
 
-// A simulated receiver without line pacing and with short flash and restart times, served on its thread.
+// A simulated receiver without line pacing, with short flash and restart times, served on its own thread.
 struct CSim {
     static SimOptions Fast() {
         SimOptions o;
@@ -67,38 +61,31 @@ struct CSim {
     std::thread thread;
 };
 
-// A bare terminal whose far end only holds the bytes the test writes into it.
+// A bare terminal whose far end holds only the bytes the test writes into it.
 struct CPty {
-    CPty() {
-        char name[128] = {};
-        if (openpty(&master, &slave, name, nullptr, nullptr) == 0)
-            path = name;
-    }
+    CPty() { openpty(&master, &slave, name, nullptr, nullptr); }
     ~CPty() {
-        close(slave);
+        close(slave); // held open so the terminal never hangs up between the tool's opens
         close(master);
     }
-    void Write(const std::string& bytes) {
-        EXPECT_EQ(write(master, bytes.data(), bytes.size()), ssize_t(bytes.size()));
-    }
-    int master = -1;
-    int slave = -1; // held open so the terminal never hangs up between the tool's opens
-    std::string path;
+    void Write(const std::string& s) { EXPECT_EQ(write(master, s.data(), s.size()), ssize_t(s.size())); }
+    int master = -1, slave = -1;
+    char name[128] = {};
 };
 
 enum class Dialog {
     Quiet,   // never asks for a check
     Checks,  // answers a raised "port opened" cell with a check, as the refresh step does
-    Hostile, // also asks for a check on every tick and marks the receiver identified while a loader banner
-             // is there, as an unmended refresh step did during an upload
+    Hostile, // also asks for a check on every tick and marks the receiver identified while a loader banner is
+             // there, as an unmended refresh step did during an upload
 };
 
 class CHarness {
 public:
-    explicit CHarness(const std::string& programDir = {}) : m_System(programDir) {
+    explicit CHarness(const std::string& programDir = {}, Dialog dialog = Dialog::Quiet)
+        : m_System(programDir), m_Dialog(dialog) {
         m_System.m_Check.m_Timing.idleWaitMs = 50;
-        CUploadJob::JobTiming& t = m_System.m_Job.m_JobTiming;
-        t = {50, 50, 300, 10000, 10, 300, 8000};
+        m_System.m_Job.m_JobTiming = {50, 50, 300, 10000, 10, 300, 8000};
         m_System.m_Job.m_Timings.budgetUnitMs = 200;
         m_System.m_Job.m_ConnectBudget.store(25);
         m_System.m_PortWorker.m_PassWaitMs = 20;
@@ -110,16 +97,15 @@ public:
             m_Pump.join();
         m_System.Shutdown();
     }
-    void Start(Dialog dialog = Dialog::Quiet) {
-        m_Dialog = dialog;
+    // Starts the workers and selects path as the port; true once the port worker has opened it.
+    bool Open(const std::string& path) {
         m_System.StartWorkers();
-        m_Pump = std::thread([this] { Pump(); });
-    }
-    bool OpenPort(const std::string& path) {
+        if (!m_Pump.joinable())
+            m_Pump = std::thread([this] { Pump(); });
         int slot = FindPortName(path);
         if (slot < 0 && AddPortName(path.c_str()))
             slot = FindPortName(path);
-        if (slot <= 0)
+        if (path.empty() || slot <= 0)
             return false;
         m_System.m_PortWorker.RequestPort(slot);
         return WaitUntil([&] { return Port().IsOpen() != 0; });
@@ -129,14 +115,16 @@ public:
         m_System.m_Check.RequestCheck();
         return WaitUntil([&] { return m_System.m_Check.m_CheckRunning.Get() == 0; });
     }
-    std::vector<std::string> Logs() { return Lines(m_Logs); }
-    std::vector<std::string> Statuses() { return Lines(m_Statuses); }
+    std::vector<std::string> Logs(bool statuses = false) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50)); // lines queued just now are in
+        std::lock_guard<std::mutex> lock(m_Lock);
+        return statuses ? m_Statuses : m_Logs;
+    }
+    // Log lines equal to text in [from, to).
     int Count(const std::string& text, int from = 0, int to = 1 << 30) {
         const auto logs = Logs();
-        int n = 0;
-        for (int i = std::max(from, 0); i < std::min(to, int(logs.size())); ++i)
-            n += logs[i] == text;
-        return n;
+        return int(std::count(logs.begin() + std::min<size_t>(from, logs.size()),
+                              logs.begin() + std::min<size_t>(to, logs.size()), text));
     }
     // Index of the first log line starting with text at or after from, or -1.
     int Find(const std::string& text, int from = 0) {
@@ -149,7 +137,7 @@ public:
     // True when the lines appear in this order (others may come between).
     bool InOrder(const std::vector<std::string>& want, bool statuses = false) {
         size_t at = 0;
-        for (const auto& line : statuses ? Statuses() : Logs())
+        for (const auto& line : Logs(statuses))
             at += at < want.size() && line == want[at];
         return at == want.size();
     }
@@ -164,14 +152,9 @@ public:
     CSystem m_System;
 
 private:
-    std::vector<std::string> Lines(const std::vector<std::string>& lines) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50)); // lines queued just now are in
-        std::lock_guard<std::mutex> lock(m_Lock);
-        return lines;
-    }
     void Pump() {
         CSystem& s = m_System;
-        while (!m_Quit.load()) {
+        for (; !m_Quit.load(); std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
             while (auto line = s.m_Channel.m_StatusQueue.Pop()) {
                 std::lock_guard<std::mutex> lock(m_Lock);
                 m_Statuses.push_back(*line);
@@ -188,15 +171,13 @@ private:
                 if (s.m_Check.m_Identified.Get() == 0 && !s.m_Job.m_PfldVersion.Get().empty())
                     s.m_Check.m_Identified.Set(1);
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     }
 
-    Dialog m_Dialog = Dialog::Quiet;
+    Dialog m_Dialog;
     std::atomic<bool> m_Quit{false};
     std::mutex m_Lock;
-    std::vector<std::string> m_Logs;
-    std::vector<std::string> m_Statuses;
+    std::vector<std::string> m_Logs, m_Statuses;
     std::thread m_Pump;
 };
 
