@@ -20,8 +20,9 @@ TEST(Check, ChecksumRule) {
     std::string lower = good, body = good;
     lower[lower.size() - 3] = char(std::tolower(lower[lower.size() - 3]));
     body[0] = 'X';
-    const std::pair<std::string, bool> sums[] = {{good, true}, {lower, true},  {body, false},
-                                                 {"A\r\n", false}, {"", false}, {"PQELR,NAK#12\r\n", false}};
+    const std::pair<std::string, bool> sums[] = {{good, true},  {lower, true},
+                                                 {body, false}, {"A\r\n", false},
+                                                 {"", false},   {"PQELR,NAK#12\r\n", false}};
     for (const auto& [text, ok] : sums)
         EXPECT_EQ(check.SentenceChecksumOk(text.c_str()), ok) << text;
     int crcLines = 0;
@@ -36,12 +37,16 @@ TEST(Check, SimulatedReceiverIdentities) {
         const char* texts;
         std::vector<std::string> marks; // in this order; "!" in front: never logged
     } rows[] = {
-        {[](SimOptions& o) { o.start = SimStartStage::Pfld, o.pfldVersion = "12.10"; }, "PFLD|12.10||",
+        {[](SimOptions& o) { o.start = SimStartStage::Pfld, o.pfldVersion = "12.10"; },
+         "PFLD|12.10||",
          {"Check receiver", "send command", "message received:", "!2", "!receiver checked"}},
-        {[](SimOptions& o) { o.model = "KESTRIN-X", o.version = "0307", o.options = "GPS-GAL", o.serial = "K12"; },
+        {[](SimOptions& o) {
+             o.model = "KESTRIN-X", o.version = "0307", o.options = "GPS-GAL", o.serial = "K12";
+         },
          "KESTRIN-X|0307|GPS-GAL|K12", // the version exactly as the options reply has it
          {"Check receiver", "1", "2", "3", "4", "receiver checked", "!timeout"}},
-        {[](SimOptions& o) { o.type = "TZ5A", o.version = "0700", o.rioNak = true; }, "TZ5A|7.0||",
+        {[](SimOptions& o) { o.type = "TZ5A", o.version = "0700", o.rioNak = true; },
+         "TZ5A|7.0||",
          {"1", "2", "3", "receiver checked", "!4"}},
         {[](SimOptions& o) { o.type = "TZ5A", o.version = "T100", o.rioNak = true; }, "TZ5A|T100||", {}},
         {[](SimOptions& o) { o.nmeaNoiseMs = 5; }, "TZ5N|0102|GPS-GLO|KV000001", {"4"}},
@@ -58,7 +63,8 @@ TEST(Check, SimulatedReceiverIdentities) {
         std::thread reader([&] {
             while (!quit.load()) {
                 const std::string model = h.m_System.m_Check.Texts().model;
-                EXPECT_TRUE(model.empty() || model == o.type || std::string(row.texts).rfind(model + "|", 0) == 0)
+                EXPECT_TRUE(model.empty() || model == o.type ||
+                            std::string(row.texts).rfind(model + "|", 0) == 0)
                     << model;
             }
         });
@@ -78,7 +84,8 @@ TEST(Check, SimulatedReceiverIdentities) {
 }
 
 TEST(Check, ByteStreamsFromTheReceiver) {
-    const std::string rid = Nmea("PQELR,RID,TZ5N,0102"), nak = Nmea("PQELR,NAK"), pfld = Nmea("PQELR,RID,PFLD,0105");
+    const std::string rid = Nmea("PQELR,RID,TZ5N,0102"), nak = Nmea("PQELR,NAK"),
+                      pfld = Nmea("PQELR,RID,PFLD,0105");
     std::string badRid = rid, badRio = Nmea("PQELR,RIO,JUNK,9,0,X,Y");
     badRid[badRid.size() - 3] ^= 1; // one checksum digit spoilt
     badRio[badRio.size() - 4] ^= 1;
@@ -88,11 +95,12 @@ TEST(Check, ByteStreamsFromTheReceiver) {
         const char* texts;
         int sends, crcErrors;
     } rows[] = {
-        {gga + gga + Nmea("PQELR,RID,TZ5N,0204") + nak, "TZ5N|2.4||", 3, 0}, // each foreign sentence: a new query
+        {gga + gga + Nmea("PQELR,RID,TZ5N,0204") + nak, "TZ5N|2.4||", 3,
+         0}, // each foreign sentence: a new query
         {badRid + rid + nak, "TZ5N|1.2||", 2, 1},
         {rid + Nmea("PQELR,RIO,M1,0102,0,OPTS") + rid + Nmea("PQELR,RIO,M2,12,0,O2,S2"), "M2|12|O2|S2", 2, 0},
         {Nmea("PQELR,RID,TZ5B,0305") + badRio + nak, "TZ5B|3.5||", 1, 1}, // a corrupt reply keeps the type
-        {"noise$" + std::string(200, 'x') + "\r\n" + pfld, "PFLD|1.5||", 1, 0}, // overlong: dropped
+        {"noise$" + std::string(200, 'x') + "\r\n" + pfld, "PFLD|1.5||", 1, 0},  // overlong: dropped
         {"$" + std::string(126, 'y') + "\r\n$A\r\n" + pfld, "PFLD|1.5||", 3, 0}, // a full and a tiny one
         {"no dollar here\r\n", "|||", 3, 0},
     };
