@@ -49,168 +49,166 @@ protected:
 
 } // namespace
 
-TEST_F(Job, WholeJobFromAnIdentifiedReceiver) {
-    SimOptions o = CSim::Fast();
-    o.fwBaud = 0; // the firmware follows the host's speed
-    CSim sim(o);
-    CHarness h(m_Dir, Dialog::Checks);
-    ASSERT_TRUE(h.Open(sim.rx.SlavePath()));
-    h.Port().SetBaudIndex(5);
-    h.m_System.m_Check.RequestCheck();
-    const auto image = LoadUnion(h, 0xC000);
-    StartLikeTheDialog(h);
-    ASSERT_TRUE(WaitJobEnd(h)) << h.LogText();
-
-    CUploadJob& job = h.m_System.m_Job;
-    ExpectResult(h, 1);
-    EXPECT_EQ(job.m_Progress.Get(), 1000);
-    EXPECT_EQ(job.m_FlashWriting.Get(), 0);
-    EXPECT_EQ(job.m_PfldVersion.Get(), "");
-    EXPECT_TRUE(FlashHolds(sim, image));
-    EXPECT_EQ(sim.rx.UploadsCompleted(), 1);
-    // The loader link ran at 115200; the port's speed is back to 9600 after the job.
-    EXPECT_EQ(h.Port().GetBaudIndex(), 5);
-    EXPECT_EQ(h.m_System.m_PortWorker.m_SerialPort.BaudRate(), 9600);
-    // The restarted receiver identified itself again within the restart phase.
-    EXPECT_EQ(h.m_System.m_Check.m_Identified.Get(), 1);
-    EXPECT_EQ(h.Logs(true), (std::vector<std::string>{"Erasing FLASH memory", "Programming",
-                                                      "Wait for upload to complete.", "Upload complete"}));
-    EXPECT_TRUE(
-        h.InOrder({STARS, "*** FLASH Upload ****", STARS, "delay before upload", "Wait for receiver check",
-                   "Check receiver", "Baud rate - 115200", "wait for upload to complete",
-                   "UU\r\n", // the first two marks are collected, the third ends the wait
-                   "upload complete", "delay after upload", "Wait for receiver check", "continue", STARS}))
-        << h.LogText();
-}
-
-TEST_F(Job, UploadOwnsTheLineWhileTheDialogKeepsAskingForChecks) {
-    // The receiver goes mute to queries after the upload sentence, so the receiver wait runs out its budget
-    // (or is skipped) while checks run; the dialog asks for a check on every tick. From the end of the
-    // receiver wait to the restart, no check may write into the loader link.
-    {
+TEST_F(Job, WholeJobs) {
+    // Second row: the receiver goes mute to queries after the upload sentence, so the receiver wait runs out
+    // its budget while checks run, and the dialog asks for a check on every tick. From the end of the
+    // receiver wait to the restart no check may write into the loader link.
+    for (bool mute : {false, true}) {
+        SCOPED_TRACE(mute);
         SimOptions o = CSim::Fast();
-        o.fault = SimFault::MuteAfterUpl;
+        o.fwBaud = 0; // the firmware follows the host's speed
         o.strict = true;
+        o.fault = mute ? SimFault::MuteAfterUpl : SimFault::None;
         CSim sim(o);
-        CHarness h(m_Dir, Dialog::Hostile);
+        CHarness h(m_Dir, mute ? Dialog::Hostile : Dialog::Checks);
+        CUploadJob& job = h.m_System.m_Job;
+        job.m_ConnectBudget.store(5); // 1 s
         ASSERT_TRUE(h.Open(sim.rx.SlavePath()));
-        const auto image = LoadUnion(h, 0x9000);
-        h.m_System.m_Job.m_ConnectBudget.store(5);
+        h.Port().SetBaudIndex(5);
+        h.m_System.m_Check.RequestCheck();
+        const auto image = LoadUnion(h, 0xC000);
         const uint32_t start = TickMs();
         StartLikeTheDialog(h);
         ASSERT_TRUE(WaitJobEnd(h)) << h.LogText();
-        EXPECT_GE(ElapsedMs(start), 1000u); // the whole budget was waited
+        EXPECT_TRUE(!mute || ElapsedMs(start) >= 1000u); // the mute receiver is awaited for the whole budget
 
         // From the loader link's first line to the restart (or the job's closing line when it failed).
-        const int begin = h.Find("Baud rate - 115200"),
-                  closing = h.Find(STARS, h.Find("*** FLASH Upload") + 2);
-        const int end = h.Find("delay after upload") >= 0 ? h.Find("delay after upload") : closing;
+        const int begin = h.Find("Baud rate - 115200"), restart = h.Find("delay after upload");
+        const int end = restart >= 0 ? restart : h.Find(STARS, h.Find("*** FLASH Upload") + 2);
         ASSERT_TRUE(begin >= 0 && end > begin) << h.LogText();
         const int checks = h.Count("Check receiver", begin, end);
         std::cout << "checks during the upload: " << checks << "\n";
         EXPECT_EQ(checks + h.Count("send command", begin, end) + h.Count("2", begin, end), 0) << h.LogText();
         EXPECT_EQ(sim.rx.ViolationCount(), 0u) << sim.rx.StatsText();
+
         ExpectResult(h, 1);
+        EXPECT_EQ(job.m_Progress.Get(), 1000);
+        EXPECT_EQ(job.m_FlashWriting.Get(), 0);
+        EXPECT_EQ(job.m_PfldVersion.Get(), "");
         EXPECT_TRUE(FlashHolds(sim, image));
+        EXPECT_EQ(sim.rx.UploadsCompleted(), 1);
+        // The loader link ran at 115200; the port's speed is back to 9600 after the job.
+        EXPECT_EQ(h.Port().GetBaudIndex(), 5);
+        EXPECT_EQ(h.m_System.m_PortWorker.m_SerialPort.BaudRate(), 9600);
+        // The restarted receiver identified itself again within the restart phase.
+        EXPECT_TRUE(mute || h.m_System.m_Check.m_Identified.Get() == 1);
+        EXPECT_EQ(h.Logs(true),
+                  (std::vector<std::string>{"Erasing FLASH memory", "Programming",
+                                            "Wait for upload to complete.", "Upload complete"}));
+        std::vector<std::string> order = {
+            STARS,
+            "*** FLASH Upload ****",
+            STARS,
+            "delay before upload",
+            "Wait for receiver check",
+            "Check receiver",
+            "Baud rate - 115200",
+            "wait for upload to complete",
+            "UU\r\n", // the first two marks are collected, the third ends the wait
+            "upload complete",
+            "delay after upload",
+            "Wait for receiver check",
+            "continue",
+            STARS};
+        if (mute) // the check that runs through the wait began before it
+            order.erase(order.begin() + 5);
+        EXPECT_TRUE(h.InOrder(order)) << h.LogText();
     }
 }
 
-TEST_F(Job, FailuresArePublished) {
+TEST_F(Job, EveryFailureIsPublished) {
+    enum Act { NONE, CANCEL_WAITING, CANCEL_WRITING, SHUTDOWN };
+    const std::string failed = "ERROR: upload failed";
     struct Row {
         const char* name;
-        SimFault fault;
-        int budget; // below 0: the receiver is identified first, and the job waits for it not at all
+        SimFault
+            fault; // MuteAfterUpl: the receiver is identified first and the job started as the dialog does
+        int budget;
+        Act act;
         std::vector<std::string> statuses, logs;
     } rows[] = {
         {"no completion mark",
          SimFault::NoComplete,
          3,
-         {"Erasing FLASH memory", "Programming", "Wait for upload to complete.", "ERROR: upload failed"},
-         {"wait for upload to complete", "ERROR: upload failed", STARS}},
-        {"silent receiver",
-         SimFault::Silent,
-         3,
-         {"ERROR: upload failed"},
-         {"TZ5 PFL - not connected", "ERROR: upload failed", STARS}},
+         NONE,
+         {"Erasing FLASH memory", "Programming", "Wait for upload to complete.", failed},
+         {"wait for upload to complete", failed, STARS}},
+        {"silent receiver", SimFault::Silent, 3, NONE, {failed}, {"TZ5 PFL - not connected", failed, STARS}},
         {"negative budget",
          SimFault::MuteAfterUpl,
          -1,
-         {"ERROR: upload failed"},
-         {"Wait for receiver check", "Baud rate - 115200", "TZ5 PFL - not connected",
-          "ERROR: upload failed"}},
+         NONE,
+         {failed},
+         {"Wait for receiver check", "Baud rate - 115200", "TZ5 PFL - not connected", failed}},
         {"no port",
          SimFault::None,
          3,
-         {"ERROR: upload failed"},
-         {STARS, "*** FLASH Upload ****", STARS, "ERROR: no port available", "ERROR: upload failed", STARS}},
+         NONE,
+         {failed},
+         {STARS, "*** FLASH Upload ****", STARS, "ERROR: no port available", failed, STARS}},
+        {"cancel waiting",
+         SimFault::MuteAfterUpl,
+         150,
+         CANCEL_WAITING,
+         {failed, "Upload canceled"},
+         {"Wait for receiver check", failed, "Upload cancel", STARS}},
+        {"cancel writing",
+         SimFault::None,
+         3,
+         CANCEL_WRITING,
+         {"Erasing FLASH memory", "Programming", failed, "Upload canceled"},
+         {failed, "Upload cancel", STARS}},
+        {"shutdown writing", SimFault::None, 3, SHUTDOWN, {}, {}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         const bool port = std::string(row.name) != "no port";
         SimOptions o = CSim::Fast();
         o.fault = row.fault;
+        o.programMs = row.act == NONE ? 1 : 40;
         CSim sim(o);
-        CHarness h(m_Dir, Dialog::Checks);
-        h.m_System.m_Job.m_JobTiming.completionWaitMs = 1500;
-        h.m_System.m_Job.m_ConnectBudget.store(row.budget);
-        h.m_System.m_Job.m_Timings.pfldVersionMs = 200;
+        auto harness = std::make_unique<CHarness>(m_Dir, Dialog::Checks);
+        CHarness& h = *harness;
+        CUploadJob& job = h.m_System.m_Job;
+        job.m_JobTiming.completionWaitMs = 1500;
+        job.m_ConnectBudget.store(row.budget);
+        job.m_Timings.pfldVersionMs = 200;
         h.m_System.m_Check.m_Timing.checkLimitMs = 800;
         ASSERT_EQ(h.Open(port ? sim.rx.SlavePath() : ""), port);
-        const auto image = LoadUnion(h, 0x9000);
+        const auto image = LoadUnion(h, row.act == NONE ? 0x9000 : 0x40000);
         EXPECT_TRUE(port || h.RunCheck()); // a check on a closed port never queries
-        if (row.budget < 0)
+        if (row.fault == SimFault::MuteAfterUpl)
             StartLikeTheDialog(h);
         else
-            h.m_System.m_Job.StartUpload();
-        ASSERT_TRUE(WaitJobEnd(h)) << h.LogText();
-        ExpectResult(h, 0);
-        EXPECT_EQ(h.Logs(true), row.statuses);
-        EXPECT_TRUE(h.InOrder(row.logs)) << h.LogText();
-        EXPECT_EQ(h.Count("upload complete") + h.Count("continue"), 0);
-        EXPECT_EQ(FlashHolds(sim, image), row.fault == SimFault::NoComplete); // written, but never confirmed
-        EXPECT_EQ(h.Count("fOpen sleep") > 0 && h.Count("send command") == 0, !port);
-    }
-}
-
-TEST_F(Job, CancelAndShutdownInEachWait) {
-    for (const char* row :
-         {"cancel waiting for the receiver", "cancel programming", "shutdown programming"}) {
-        SCOPED_TRACE(row);
-        const bool waiting = row[7] == 'w', shutdown = row[0] == 's';
-        SimOptions o = CSim::Fast();
-        o.programMs = 40;
-        o.fault = waiting ? SimFault::MuteAfterUpl : SimFault::None;
-        CSim sim(o);
-        auto h = std::make_unique<CHarness>(m_Dir, Dialog::Checks);
-        CUploadJob& job = h->m_System.m_Job;
-        job.m_ConnectBudget.store(150); // 30 s
-        ASSERT_TRUE(h->Open(sim.rx.SlavePath()));
-        LoadUnion(*h, 0x40000);
-        if (waiting) {
-            StartLikeTheDialog(*h);
-            ASSERT_TRUE(WaitUntil([&] { return h->Count("Wait for receiver check") == 1; }));
-        } else {
             job.StartUpload();
+        if (row.act == CANCEL_WAITING) {
+            ASSERT_TRUE(WaitUntil([&] { return h.Count("Wait for receiver check") == 1; }));
+        }
+        if (row.act >= CANCEL_WRITING) {
             ASSERT_TRUE(WaitUntil([&] { return job.m_Phase.Get() == 3 && job.m_Progress.Get() > 0; }, 60000));
             EXPECT_EQ(job.m_FlashWriting.Get(), 1);
         }
         const uint32_t at = TickMs();
-        if (shutdown) {
-            h.reset();
+        if (row.act == SHUTDOWN) {
+            harness.reset();
             EXPECT_LT(ElapsedMs(at), 5000u);
             continue;
         }
-        job.CancelUpload();
-        ASSERT_TRUE(WaitJobEnd(*h));
-        EXPECT_LT(ElapsedMs(at), 5000u);
-        ExpectResult(*h, 0);
-        EXPECT_TRUE(h->InOrder({"ERROR: upload failed", "Upload canceled"}, true));
-        EXPECT_TRUE(h->InOrder({"ERROR: upload failed", "Upload cancel", STARS}));
-        EXPECT_EQ(h->Count("wait for upload to complete") + h->Count("Upload complete"), 0);
-        const auto events = sim.rx.Events(); // the target upload ended at its first look, before any sentence
-        EXPECT_EQ(std::count(events.begin(), events.end(), "loader-mode request accepted"), waiting ? 0 : 1);
+        if (row.act != NONE)
+            job.CancelUpload();
+        ASSERT_TRUE(WaitJobEnd(h)) << h.LogText();
+        EXPECT_TRUE(row.act == NONE || ElapsedMs(at) < 5000u);
+        ExpectResult(h, 0);
+        EXPECT_EQ(h.Logs(true), row.statuses);
+        EXPECT_TRUE(h.InOrder(row.logs)) << h.LogText();
+        EXPECT_EQ(h.Count("upload complete") + h.Count("continue"), 0);
         EXPECT_EQ(job.m_FlashWriting.Get(), 0);
-        EXPECT_EQ(sim.rx.UploadsCompleted(), 0);
+        EXPECT_EQ(FlashHolds(sim, image), row.fault == SimFault::NoComplete); // written, but never confirmed
+        EXPECT_EQ(h.Count("fOpen sleep") > 0 && h.Count("send command") == 0, !port);
+        // A cancel in the receiver wait ends the target upload at its first look, before any sentence.
+        const auto events = sim.rx.Events();
+        EXPECT_TRUE(row.act != CANCEL_WAITING ||
+                    std::count(events.begin(), events.end(), "loader-mode request accepted") == 0);
     }
 }
 
