@@ -85,9 +85,7 @@ public:
         m_System.m_Check.m_Timing.idleWaitMs = 50;
         m_System.m_Job.m_JobTiming = {50, 50, 300, 10000, 10, 300, 8000};
         m_System.m_Job.m_Timings.budgetUnitMs = 200;
-        m_System.m_Job.m_ConnectBudget.store(25);
-        m_System.m_PortWorker.m_PassWaitMs = 20;
-        m_System.m_PortWorker.m_RetryWaitMs = 20;
+        m_System.m_PortWorker.m_PassWaitMs = m_System.m_PortWorker.m_RetryWaitMs = 20;
     }
     ~CHarness() {
         m_Quit.store(true);
