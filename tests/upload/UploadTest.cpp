@@ -272,7 +272,9 @@ TEST(Check, ByteStreamsFromTheReceiver) {
     // clang-format on
     // One terminal for all: each check starts from the texts the one before left.
     CPty pty;
-    CHarness h;
+    auto harness = std::make_unique<CHarness>();
+    CHarness& h = *harness;
+    CReceiverCheck& check = h.m_System.m_Check;
     ASSERT_TRUE(h.Open(pty.name));
     for (const auto& row : rows) {
         SCOPED_TRACE(row.bytes);
@@ -281,8 +283,8 @@ TEST(Check, ByteStreamsFromTheReceiver) {
         const uint32_t start = TickMs();
         ASSERT_TRUE(h.RunCheck());
         const bool identified = row.texts[0] != '|';
-        EXPECT_EQ(h.m_System.m_Check.m_Identified.Get(), identified ? 1 : 0);
-        EXPECT_EQ(Joined(h.m_System.m_Check.Texts()), row.texts);
+        EXPECT_EQ(check.m_Identified.Get(), identified ? 1 : 0);
+        EXPECT_EQ(Joined(check.Texts()), row.texts);
         EXPECT_EQ(h.Count("crc not equal", logs), row.crcErrors);
         const int sends = h.Count("send command", logs);
         EXPECT_TRUE(sends == row.sends || (!identified && sends == 4)) << sends << "\n" << h.LogText();
@@ -293,26 +295,20 @@ TEST(Check, ByteStreamsFromTheReceiver) {
         EXPECT_EQ(h.Find("time start ", logs), h.Find("Check receiver", logs) + 1);
         EXPECT_EQ(h.Find("time ", h.Find("timeout", logs)), h.Find("timeout", logs) + 1) << h.LogText();
     }
-}
 
-TEST(Check, EndedByAnotherThreadItIsFinished) {
     // The dialog marks the receiver identified after showing a loader banner: the check ends with "receiver
     // checked" and reports itself finished instead of starting over. A shutdown ends a check at once.
-    CPty pty;
-    auto h = std::make_unique<CHarness>();
-    h->m_System.m_Check.m_Timing.checkLimitMs = 60000;
-    ASSERT_TRUE(h->Open(pty.name));
-    CReceiverCheck& check = h->m_System.m_Check;
+    check.m_Timing.checkLimitMs = 60000;
+    const int mark = int(h.Logs().size());
     check.RequestCheck();
-    ASSERT_TRUE(WaitUntil([&] { return h->Count("send command") >= 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return h.Count("send command", mark) == 1; }));
     check.m_Identified.Set(1);
     EXPECT_TRUE(WaitUntil([&] { return check.m_CheckRunning.Get() == 0; }, 5000));
-    EXPECT_EQ(h->Count("receiver checked") + h->Count("Check receiver"), 2);
-
+    EXPECT_EQ(h.Count("receiver checked", mark) + h.Count("Check receiver", mark), 2);
     check.RequestCheck();
-    ASSERT_TRUE(WaitUntil([&] { return h->Count("send command") >= 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return h.Count("send command", mark) == 2; }));
     const uint32_t start = TickMs();
-    h.reset();
+    harness.reset();
     EXPECT_LT(ElapsedMs(start), 3000u);
 }
 
