@@ -26,14 +26,20 @@ void CSimFirmware::Enter(SimTime now) {
     m_Host.SetRate(m_Opt.fwBaud);
     m_Sentence.Reset();
     m_LoaderPending = false;
+    m_GoAheadDue = false;
+    m_LoaderAsked = false;
+    m_Mute = false;
     m_NextNmea = m_Opt.nmeaNoiseMs ? SimAfterMs(now, m_Opt.nmeaNoiseMs) : SIM_NEVER;
     m_NextNoise = m_Opt.fault == SimFault::Noise ? SimAfterMs(now, m_Opt.faultArg) : SIM_NEVER;
     m_Host.Event("firmware running, version " + Version());
 }
 
 CSimFirmware::Action CSimFirmware::OnByte(uint8_t b, bool garbled, SimTime) {
+    bool goAhead = m_GoAheadDue;
+    m_GoAheadDue = false;
     if (garbled) {
         // A character with a framing error breaks whatever sentence was on its way.
+        m_Host.Unexpected("firmware: byte at another line rate", b);
         m_Sentence.Reset();
         m_LoaderPending = false;
         return Action::None;
@@ -45,13 +51,27 @@ CSimFirmware::Action CSimFirmware::OnByte(uint8_t b, bool garbled, SimTime) {
             return Action::EnterLoader;
         }
     }
+    if (!m_Sentence.Active() && b != '$') {
+        // Outside sentences the host has only two reasons to send a byte: the go-ahead right after a
+        // loader-mode sentence, and the loader's version query once its loader-mode attempts ran out.
+        if (!(b == 0x55 && goAhead) && !(b == 'E' && m_LoaderAsked))
+            m_Host.Unexpected("firmware: byte outside a sentence", b);
+        return Action::None;
+    }
+    if (m_Sentence.Active() && b == '$')
+        m_Host.Unexpected("firmware: sentence broken off by '$'", b);
     if (m_Sentence.Feed(b))
         OnSentence(m_Sentence.Text());
+    else if (!m_Sentence.Active())
+        m_Host.Unexpected("firmware: sentence longer than 128 bytes", b);
     return Action::None;
 }
 
 void CSimFirmware::OnSentence(const std::string& s) {
-    if (s == "$PQELQ,RID\r\n") {
+    bool query = s == "$PQELQ,RID\r\n" || s == "$PQELQ,RIO\r\n";
+    if (query && m_Mute) {
+        m_Host.Event("query not answered (fault mute-after-upl)");
+    } else if (s == "$PQELQ,RID\r\n") {
         m_Host.Send(NmeaSentence("PQELR,RID," + m_Opt.type + "," + Version()));
     } else if (s == "$PQELQ,RIO\r\n") {
         if (m_Opt.rioNak)
@@ -61,13 +81,19 @@ void CSimFirmware::OnSentence(const std::string& s) {
                                      "," + m_Opt.serial));
     } else if (s == "$PQELS,PFL,UPL\r\n") {
         m_Host.Event("upload announced");
+        if (m_Opt.fault == SimFault::MuteAfterUpl)
+            m_Mute = true;
     } else if (s == "$PQELS,PFL,LOA\r\n") {
+        m_GoAheadDue = m_LoaderAsked = true;
         if (m_Opt.fault == SimFault::LdrOnly)
             m_Host.Event("LOA ignored (fault ldr-only)");
         else
             m_LoaderPending = true;
     } else if (s == "$PQELS,PFL,LDR\r\n") {
+        m_GoAheadDue = m_LoaderAsked = true;
         m_LoaderPending = true;
+    } else {
+        m_Host.Unexpected("firmware: unknown sentence " + s.substr(0, s.size() - 2), '\n');
     }
 }
 

@@ -29,6 +29,9 @@ private:
     const CSimFlash& m_Flash;
     CSentenceCollector m_Sentence;
     bool m_LoaderPending = false;
+    bool m_GoAheadDue = false;  // the byte right after a loader-mode sentence
+    bool m_LoaderAsked = false; // a loader-mode sentence came since the firmware started
+    bool m_Mute = false;        // fault mute-after-upl, after the upload sentence
     SimTime m_NextNmea = SIM_NEVER;
     SimTime m_NextNoise = SIM_NEVER;
     uint32_t m_NmeaCount = 0;

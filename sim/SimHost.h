@@ -29,5 +29,8 @@ public:
     // Drops every byte from the host that has reached the receiver's buffers but was not taken yet.
     virtual void DiscardInput() = 0;
     virtual void Event(const std::string& text) = 0;
+    // A host byte (or, with byte -1, a host failure such as a frame left unfinished) that the receiver's
+    // protocol does not expect in its present state. Strict mode counts it as a violation.
+    virtual void Unexpected(const std::string& state, int byte) = 0;
     virtual void HangUp() = 0;
 };

@@ -28,7 +28,6 @@ const uint8_t NO_REC_END = 0x88;
 // The rates named by the baud index that the host offers the first-stage loader.
 const uint32_t SIM_BAUD_RATES[10] = {300, 600, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200};
 
-
 // The loader's reply to a frame it refuses, with its name for the transcript; false for a frame it takes.
 inline bool FrameRefusal(FrameStatus st, uint8_t& code, const char*& name) {
     switch (st) {

@@ -50,7 +50,7 @@ const FaultEntry g_Faults[] = {
     {"bad-csum", SimFault::BadCsum, true, 0},         {"no-ack", SimFault::NoAck, true, 0},
     {"no-complete", SimFault::NoComplete, false, 0},  {"noise", SimFault::Noise, false, 50},
     {"hangup", SimFault::Hangup, false, 2},           {"stall", SimFault::Stall, false, 2},
-    {"slow-erase", SimFault::SlowErase, false, 4800},
+    {"slow-erase", SimFault::SlowErase, false, 4800}, {"mute-after-upl", SimFault::MuteAfterUpl, false, 0},
 };
 
 } // namespace
@@ -75,6 +75,13 @@ std::string SimHelpText() {
            "  --once-linger MS       with --once, end at the latest MS after completion (default 30000)\n"
            "  --transcript FILE      write every byte each way with time stamps, and the receiver's events\n"
            "  --stats FILE           write the statistics there at the end instead of to stderr\n"
+           "  --strict               every host byte the receiver does not expect at that moment is a\n"
+           "                         violation (state, byte, position): printed on stderr, listed in the\n"
+           "                         statistics, exit code 4. Expected: RID/RIO/UPL and loader-mode\n"
+           "                         sentences with their go-ahead in firmware mode (and in an idle PFLD),\n"
+           "                         the loader bytes and frames of each loader in turn; a frame the\n"
+           "                         loader refuses or leaves unfinished counts too. Queries once the\n"
+           "                         loader link has begun are violations.\n"
            "\n"
            "Firmware:\n"
            "  --start STAGE          firmware (default) or pfld: where the receiver starts\n"
@@ -133,11 +140,14 @@ std::string SimHelpText() {
            "     hangup[:K]          the line is hung up when programming frame K arrives (default 2)\n"
            "     stall[:K]           the receiver stops answering at programming frame K (default 2)\n"
            "     slow-erase[:MS]     every sector erase takes MS (default 4800, close to the 5000 ms limit)\n"
+           "     mute-after-upl      after $PQELS,PFL,UPL the firmware answers no RID/RIO query until it\n"
+           "                         restarts, but still obeys the LOA/LDR sentences\n"
            "\n"
            "  --help                 this text\n"
            "\n"
            "Exit codes: 0 stopped or done, 1 could not start, 2 bad options, 3 the line was hung up "
-           "(fault).\n";
+           "(fault),\n"
+           "4 strict-mode violations were recorded.\n";
 }
 
 SimParse ParseSimOptions(const std::vector<std::string>& args, SimOptions& o) {
@@ -160,6 +170,10 @@ SimParse ParseSimOptions(const std::vector<std::string>& args, SimOptions& o) {
         }
         if (a == "--once") {
             o.once = true;
+            continue;
+        }
+        if (a == "--strict") {
+            o.strict = true;
             continue;
         }
         if (a == "--rio-nak") {

@@ -19,6 +19,7 @@ enum class SimFault {
     Hangup,       // the line is hung up when programming frame k arrives
     Stall,        // the receiver stops answering when programming frame k arrives
     SlowErase,    // every sector erase takes close to the host's 5000 ms limit
+    MuteAfterUpl, // the firmware leaves RID/RIO unanswered after the upload sentence
 };
 
 enum class SimStartStage { Firmware, Pfld };
@@ -29,6 +30,7 @@ struct SimOptions {
     bool raw = false;              // no line pacing
     bool once = false;             // end after one completed upload
     uint32_t onceLingerMs = 30000; // with once: end this long after completion even if the port stays open
+    bool strict = false;           // every host byte the protocol does not expect is a violation
 
     // Firmware
     SimStartStage start = SimStartStage::Firmware;

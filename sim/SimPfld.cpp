@@ -55,6 +55,7 @@ void CSimPfld::Enter(SimTime, bool announce) {
     m_LoadMode = false;
     m_FrameOpen = false;
     m_LoaderPending = false;
+    m_LinkOn = announce;
     m_RunCollecting = false;
     m_RunSet = false;
     m_Frames = 0;
@@ -74,6 +75,12 @@ void CSimPfld::FrameError(uint8_t code, const char* what) {
 }
 
 void CSimPfld::OnSentence(const std::string& s) {
+    bool query = s == "$PQELQ,RID\r\n" || s == "$PQELQ,RIO\r\n" || s == "$PQELS,PFL,UPL\r\n";
+    if (query && m_LinkOn) {
+        // Once the host has begun the loader link it alone talks; a query here comes from something else
+        // on the host's side and lands among the loader's bytes.
+        m_Host.Unexpected("PFLD link: sentence " + s.substr(0, s.size() - 2), '\n');
+    }
     if (s == "$PQELS,PFL,LOA\r\n" || s == "$PQELS,PFL,LDR\r\n") {
         m_LoaderPending = true;
     } else if (s == "$PQELQ,RID\r\n") {
@@ -84,11 +91,14 @@ void CSimPfld::OnSentence(const std::string& s) {
         m_Host.Send(NmeaSentence(body));
     } else if (s == "$PQELQ,RIO\r\n") {
         m_Host.Send(NmeaSentence("PQELR,NAK"));
+    } else if (!query) {
+        m_Host.Unexpected("PFLD: unknown sentence " + s.substr(0, s.size() - 2), '\n');
     }
 }
 
 CSimPfld::Action CSimPfld::OnByte(uint8_t b, bool garbled, SimTime now) {
     if (garbled) {
+        m_Host.Unexpected("PFLD: byte at another line rate", b);
         m_Sentence.Reset();
         m_RunCollecting = false;
         m_LoaderPending = false;
@@ -101,11 +111,15 @@ CSimPfld::Action CSimPfld::OnByte(uint8_t b, bool garbled, SimTime now) {
         m_FrameDeadline = SimAfterMs(now, m_Opt.recordTimeoutMs);
         if (st == FrameStatus::Busy)
             return Action::None;
-        return OnFrameEnd(st);
+        return OnFrameEnd(st, b);
     }
     if (m_Sentence.Active() || b == '$') {
+        if (m_Sentence.Active() && b == '$')
+            m_Host.Unexpected("PFLD: sentence broken off by '$'", b);
         if (m_Sentence.Feed(b))
             OnSentence(m_Sentence.Text());
+        else if (!m_Sentence.Active())
+            m_Host.Unexpected("PFLD: sentence longer than 128 bytes", b);
         return Action::None;
     }
     if (m_RunCollecting) {
@@ -115,6 +129,8 @@ CSimPfld::Action CSimPfld::OnByte(uint8_t b, bool garbled, SimTime now) {
                 m_RunAddress = static_cast<uint32_t>(std::stoul(m_RunText, nullptr, 16));
                 m_RunSet = true;
                 m_Host.Event("run address " + Hex32(m_RunAddress));
+            } else {
+                m_Host.Unexpected("PFLD: run command without an address", b);
             }
             return Action::None;
         }
@@ -123,6 +139,7 @@ CSimPfld::Action CSimPfld::OnByte(uint8_t b, bool garbled, SimTime now) {
             return Action::None;
         }
         m_RunCollecting = false;
+        m_Host.Unexpected("PFLD: run command broken off", b);
         // falls through: the byte is looked at on its own
     }
     bool pending = m_LoaderPending;
@@ -130,33 +147,42 @@ CSimPfld::Action CSimPfld::OnByte(uint8_t b, bool garbled, SimTime now) {
     switch (b) {
     case OK_CODE:
         if (pending) {
+            m_LinkOn = true;
             m_Host.Send(LOAD_CODE);
         } else if (m_LoadMode) {
             m_FrameOpen = true;
             if (m_Opt.pfldRecordWait)
                 m_Host.Send(REC_WAIT_CODE);
+        } else {
+            m_Host.Unexpected("PFLD: go-ahead before LOAD_CODE", b);
         }
         break;
     case PFL_VERSION_CODE:
+        m_LinkOn = true;
         m_Host.Send(std::string(PFLD_BANNER) + Version() + "\r\n");
         break;
     case LOAD_CODE:
+        m_LinkOn = true;
         m_LoadMode = true;
         break;
     case 'G':
+        if (!m_LoadMode)
+            m_Host.Unexpected("PFLD: run command before LOAD_CODE", b);
         m_RunCollecting = true;
         m_RunText.clear();
         break;
     default:
+        m_Host.Unexpected(m_LoadMode ? "PFLD: byte outside a frame" : "PFLD: byte outside the link", b);
         break;
     }
     return Action::None;
 }
 
-CSimPfld::Action CSimPfld::OnFrameEnd(FrameStatus st) {
+CSimPfld::Action CSimPfld::OnFrameEnd(FrameStatus st, uint8_t last) {
     uint8_t refusal = 0;
     const char* refusalName = nullptr;
     if (FrameRefusal(st, refusal, refusalName)) {
+        m_Host.Unexpected(std::string("PFLD frame refused: ") + refusalName, last);
         FrameError(refusal, refusalName);
         return Action::None;
     }
@@ -190,8 +216,10 @@ CSimPfld::Action CSimPfld::OnFrameEnd(FrameStatus st) {
 }
 
 CSimPfld::Action CSimPfld::OnTick(SimTime now) {
-    if (now >= m_FrameDeadline)
+    if (now >= m_FrameDeadline) {
+        m_Host.Unexpected("PFLD: frame left unfinished", -1);
         FrameError(RECORD_TIMEOUT, "RECORD_TIMEOUT");
+    }
     return Action::None;
 }
 

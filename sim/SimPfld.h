@@ -26,7 +26,7 @@ public:
     const CSimRam& Ram() const { return m_Ram; }
 
 private:
-    Action OnFrameEnd(FrameStatus status);
+    Action OnFrameEnd(FrameStatus status, uint8_t last);
     void OnSentence(const std::string& s);
     void FrameError(uint8_t code, const char* what);
 
@@ -39,6 +39,7 @@ private:
     bool m_LoadMode = false;
     bool m_FrameOpen = false;
     bool m_LoaderPending = false;
+    bool m_LinkOn = false; // the host has begun the loader link: queries no longer belong here
     bool m_RunCollecting = false;
     std::string m_RunText;
     bool m_RunSet = false;

@@ -11,6 +11,17 @@
 #include <termios.h>
 #include <unistd.h>
 
+std::string ViolationText(const SimViolation& v) {
+    char buf[96];
+    if (v.byte >= 0)
+        std::snprintf(buf, sizeof buf, " byte 0x%02X at host byte %llu, %.6f s", v.byte,
+                      static_cast<unsigned long long>(v.position), v.seconds);
+    else
+        std::snprintf(buf, sizeof buf, " after host byte %llu, %.6f s",
+                      static_cast<unsigned long long>(v.position), v.seconds);
+    return v.state + ":" + buf;
+}
+
 namespace {
 const uint32_t CLOSED_RECHECK_MS = 20;
 // Line events closer together than this are handled in one pass: a byte is never taken early, at most this
@@ -152,6 +163,7 @@ SimEnd CSimReceiver::Run() {
     if (m_Master < 0)
         return SimEnd::Error;
     m_Now = SimClock::now();
+    m_Start = m_Now;
     m_Transcript.SetOrigin(m_Now);
     m_Target.Start(m_Now);
     SimTime completedAt = SIM_NEVER;
@@ -165,8 +177,10 @@ SimEnd CSimReceiver::Run() {
         bool open = CheckHostOpen();
         uint8_t b = 0;
         bool garbled = false;
-        while (!m_HungUp && m_Target.Ready() && m_Line.NextInput(m_Now, b, garbled))
+        while (!m_HungUp && m_Target.Ready() && m_Line.NextInput(m_Now, b, garbled)) {
+            ++m_Taken;
             m_Target.OnByte(b, garbled, m_Now);
+        }
         if (!m_HungUp)
             m_Target.OnTick(m_Now);
         if (m_HungUp) {
@@ -256,13 +270,38 @@ std::string CSimReceiver::StatsText() const {
         "line busy from host: %.3f ms\n"
         "line busy to host: %.3f ms\n"
         "host reactions: %zu, median %.3f ms, p99 %.3f ms, max %.3f ms\n"
-        "uploads completed: %d\n",
+        "uploads completed: %d\n"
+        "strict violations: %llu%s\n",
         static_cast<unsigned long long>(s.bytesFromHost), static_cast<unsigned long long>(s.garbledFromHost),
         static_cast<unsigned long long>(s.discardedFromHost), static_cast<unsigned long long>(s.bytesToHost),
         static_cast<unsigned long long>(s.garbledToHost), static_cast<unsigned long long>(s.lostToHost),
         s.busyFromHostMs, s.busyToHostMs, s.reactions, s.reactionMedianMs, s.reactionP99Ms, s.reactionMaxMs,
-        UploadsCompleted());
-    return buf;
+        UploadsCompleted(), static_cast<unsigned long long>(ViolationCount()),
+        m_Opt.strict ? "" : " (strict mode off)");
+    std::string text = buf;
+    for (const SimViolation& v : Violations())
+        text += "violation: " + ViolationText(v) + "\n";
+    return text;
+}
+
+std::vector<SimViolation> CSimReceiver::Violations() const {
+    std::lock_guard<std::mutex> lock(m_EventMutex);
+    return m_Violations;
+}
+
+void CSimReceiver::Unexpected(const std::string& state, int byte) {
+    SimViolation v{state, byte, m_Taken, std::chrono::duration<double>(m_Now - m_Start).count()};
+    std::string text = ViolationText(v);
+    if (!m_Opt.strict) {
+        Event("unexpected: " + text);
+        return;
+    }
+    Event("violation: " + text);
+    std::fprintf(stderr, "kavrel-sim: violation: %s\n", text.c_str());
+    ++m_ViolationCount;
+    std::lock_guard<std::mutex> lock(m_EventMutex);
+    if (m_Violations.size() < 1000)
+        m_Violations.push_back(v);
 }
 
 std::vector<std::string> CSimReceiver::Events() const {

@@ -16,6 +16,15 @@
 
 enum class SimEnd { Stopped, Once, HungUp, Error };
 
+// A host byte that the receiver did not expect where it was.
+struct SimViolation {
+    std::string state;
+    int byte = -1;         // -1: no single byte (a frame left unfinished)
+    uint64_t position = 0; // host bytes taken so far, this one included
+    double seconds = 0;    // since the receiver started
+};
+std::string ViolationText(const SimViolation& v);
+
 class CSimReceiver : private ISimHost {
 public:
     explicit CSimReceiver(const SimOptions& options);
@@ -40,6 +49,9 @@ public:
     uint64_t FlashDumps() const { return m_Dumps.load(); }
     // The receiver's events so far (the last 1000), oldest first.
     std::vector<std::string> Events() const;
+    // Unexpected host bytes; recorded in strict mode only (the first 1000 in full, all counted).
+    std::vector<SimViolation> Violations() const;
+    uint64_t ViolationCount() const { return m_ViolationCount.load(); }
 
 private:
     // ISimHost
@@ -49,6 +61,7 @@ private:
     bool OutputIdle() const override;
     void DiscardInput() override;
     void Event(const std::string& text) override;
+    void Unexpected(const std::string& state, int byte) override;
     void HangUp() override;
 
     bool CheckHostOpen();
@@ -67,7 +80,9 @@ private:
     std::string m_SlavePath;
     bool m_LinkMade = false;
     SimTime m_Now{};
+    SimTime m_Start{};
     bool m_HungUp = false;
+    uint64_t m_Taken = 0; // host bytes handed to the target
 
     std::atomic<bool> m_StopFlag{false};
     std::atomic<bool> m_DumpFlag{false};
@@ -76,4 +91,6 @@ private:
 
     mutable std::mutex m_EventMutex;
     std::vector<std::string> m_Events;
+    std::vector<SimViolation> m_Violations;
+    std::atomic<uint64_t> m_ViolationCount{0};
 };

@@ -25,6 +25,7 @@ void CSimSfld::Enter(SimTime now, const std::string& versionLine) {
     m_Greet = Greet::Hello1;
     m_BaudStep = 0;
     m_LateBaudSkip = 0;
+    m_LateBaudWindow = false;
     m_Mode = Mode::Command;
     m_Busy = Busy::None;
     m_BusyUntil = SIM_NEVER;
@@ -49,22 +50,30 @@ CSimSfld::Action CSimSfld::OnByte(uint8_t b, bool garbled, SimTime now) {
     // Any byte means the host still has something to say: no completion mark yet.
     m_FinishAt = SIM_NEVER;
     if (m_Greet != Greet::Done) {
-        if (garbled)
+        if (garbled) {
+            m_Host.Unexpected("SFLD greeting: byte at another line rate", b);
             return Action::None;
+        }
         return OnGreeting(b, now);
     }
     if (m_Frame.Busy() || (m_FrameOpen && b == '[' && !garbled)) {
         // A character with a framing error is lost; the frame comes up short.
         m_FrameDeadline = SimAfterMs(now, m_Opt.recordTimeoutMs);
-        if (garbled)
+        if (garbled) {
+            m_Host.Unexpected("SFLD: frame byte at another line rate", b);
             return Action::None;
+        }
         FrameStatus st = m_Frame.Feed(b);
         if (st == FrameStatus::Busy)
             return Action::None;
-        return OnFrameEnd(st, now);
+        return OnFrameEnd(st, b, now);
     }
-    if (garbled)
+    if (garbled) {
+        // A late answer to a repeated BAUD_CODE was sent at the old speed.
+        if (!m_LateBaudWindow)
+            m_Host.Unexpected("SFLD: byte at another line rate", b);
         return Action::None;
+    }
     if (m_LateBaudSkip > 0) {
         --m_LateBaudSkip;
         return Action::None;
@@ -73,10 +82,14 @@ CSimSfld::Action CSimSfld::OnByte(uint8_t b, bool garbled, SimTime now) {
         OnCommand(b);
         return Action::None;
     }
-    // Waiting for a frame: only the go-ahead counts; leftovers of a refused frame are passed over.
+    // Waiting for a frame: only the go-ahead counts.
     if (b == OK_CODE) {
         m_FrameOpen = true;
         m_Host.Send(REC_WAIT_CODE);
+    } else {
+        m_Host.Unexpected(m_Mode == Mode::EraseRange ? "SFLD: byte before the erase range frame"
+                                                     : "SFLD: byte between programming frames",
+                          b);
     }
     return Action::None;
 }
@@ -88,6 +101,8 @@ CSimSfld::Action CSimSfld::OnGreeting(uint8_t b, SimTime now) {
             m_Greet = Greet::Hello2;
             m_Host.Send(HELLO_CODE);
             m_NextGreet = SimAfterMs(now, m_Opt.helloIntervalMs);
+        } else {
+            m_Host.Unexpected("SFLD greeting: not the answer to HELLO_CODE", b);
         }
         break;
     case Greet::Hello2:
@@ -96,18 +111,23 @@ CSimSfld::Action CSimSfld::OnGreeting(uint8_t b, SimTime now) {
             m_BaudStep = 0;
             m_Host.Send(BAUD_CODE);
             m_NextGreet = SimAfterMs(now, m_Opt.helloIntervalMs);
+        } else {
+            m_Host.Unexpected("SFLD greeting: not the answer to the second HELLO_CODE", b);
         }
         break;
     case Greet::Baud:
         if (m_BaudStep == 0) {
             if (b == '[')
                 m_BaudStep = 1;
+            else
+                m_Host.Unexpected("SFLD greeting: not the answer to BAUD_CODE", b);
         } else if (m_BaudStep == 1) {
             m_BaudIndex = b;
             m_BaudStep = 2;
         } else {
             m_BaudStep = 0;
             if (b != ']' || m_BaudIndex > 9) {
+                m_Host.Unexpected("SFLD greeting: speed answer refused", b);
                 m_Host.Event("SFLD speed answer refused");
                 break;
             }
@@ -118,6 +138,7 @@ CSimSfld::Action CSimSfld::OnGreeting(uint8_t b, SimTime now) {
             m_Host.SetRate(rate);
             m_Greet = Greet::Done;
             m_NextGreet = SIM_NEVER;
+            m_LateBaudWindow = true;
             m_Host.Event("SFLD speed " + std::to_string(rate));
         }
         break;
@@ -147,6 +168,8 @@ void CSimSfld::SendIdentification() {
 }
 
 void CSimSfld::OnCommand(uint8_t b) {
+    bool lateBaud = m_LateBaudWindow;
+    m_LateBaudWindow = false;
     switch (b) {
     case OK_CODE:
         m_Host.Send(OK_CODE);
@@ -159,6 +182,8 @@ void CSimSfld::OnCommand(uint8_t b) {
         break;
     case '[':
         // The host answered a BAUD_CODE repeated while its first answer was on the way.
+        if (!lateBaud)
+            m_Host.Unexpected("SFLD: speed answer long after the greeting", b);
         m_LateBaudSkip = 2;
         break;
     case BOOT_RELOAD:
@@ -177,6 +202,7 @@ void CSimSfld::OnCommand(uint8_t b) {
         break;
     }
     default:
+        m_Host.Unexpected("SFLD: unknown command", b);
         m_Host.Send(BAD_COMMAND);
         break;
     }
@@ -191,10 +217,11 @@ void CSimSfld::FrameError(uint8_t code, const char* what) {
     m_FrameDeadline = SIM_NEVER;
 }
 
-CSimSfld::Action CSimSfld::OnFrameEnd(FrameStatus st, SimTime now) {
+CSimSfld::Action CSimSfld::OnFrameEnd(FrameStatus st, uint8_t last, SimTime now) {
     uint8_t refusal = 0;
     const char* refusalName = nullptr;
     if (FrameRefusal(st, refusal, refusalName)) {
+        m_Host.Unexpected(std::string("SFLD frame refused: ") + refusalName, last);
         FrameError(refusal, refusalName);
         return Action::None;
     }
@@ -285,8 +312,10 @@ CSimSfld::Action CSimSfld::OnTick(SimTime now) {
             m_Host.Send(BAUD_CODE);
         m_NextGreet = m_Greet == Greet::Done ? SIM_NEVER : SimAfterMs(now, m_Opt.helloIntervalMs);
     }
-    if (now >= m_FrameDeadline)
+    if (now >= m_FrameDeadline) {
+        m_Host.Unexpected("SFLD: frame left unfinished", -1);
         FrameError(RECORD_TIMEOUT, "RECORD_TIMEOUT");
+    }
     while (m_Busy != Busy::None && now >= m_BusyUntil) {
         if (m_Busy == Busy::Writing) {
             m_Busy = Busy::None;

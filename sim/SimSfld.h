@@ -28,7 +28,7 @@ private:
 
     Action OnGreeting(uint8_t b, SimTime now);
     void OnCommand(uint8_t b);
-    Action OnFrameEnd(FrameStatus st, SimTime now);
+    Action OnFrameEnd(FrameStatus st, uint8_t last, SimTime now);
     void OnEraseRange(const uint8_t* p, size_t len, SimTime now);
     Action OnProgramFrame(const uint8_t* p, size_t len, SimTime now);
     void FrameError(uint8_t code, const char* what);
@@ -45,6 +45,7 @@ private:
     int m_BaudStep = 0;     // 0 none, 1 '[' seen, 2 index seen
     int m_LateBaudSkip = 0; // bytes left of a late second answer to a repeated BAUD_CODE
     uint8_t m_BaudIndex = 0;
+    bool m_LateBaudWindow = false; // right after the speed switch, before the first command
 
     Mode m_Mode = Mode::Command;
     Busy m_Busy = Busy::None;

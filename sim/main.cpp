@@ -65,6 +65,6 @@ int main(int argc, char** argv) {
     case SimEnd::Error:
         return 1;
     default:
-        return 0;
+        return receiver.ViolationCount() > 0 ? 4 : 0;
     }
 }

@@ -24,8 +24,22 @@ void CopyField(char (&to)[CReceiverCheck::TEXT_SIZE], const char* from, size_t c
 CReceiverCheck::CReceiverCheck(CChannel& channel) : m_Channel(channel) {}
 
 void CReceiverCheck::RequestCheck() {
+    if (m_LineHeld.load())
+        return;
     m_CheckRunning.Set(1);
     m_Wake.Pulse();
+}
+
+bool CReceiverCheck::HoldLine(uint32_t limitMs) {
+    std::unique_lock<std::mutex> lock(m_LineLock);
+    m_LineHeld.store(true);
+    // The check's queries and its sentence reader would mix with the loader protocol on the same line.
+    return m_LineFree.wait_for(lock, std::chrono::milliseconds(limitMs), [this] { return !m_Checking; });
+}
+
+void CReceiverCheck::ReleaseLine() {
+    std::lock_guard<std::mutex> lock(m_LineLock);
+    m_LineHeld.store(false);
 }
 
 void CReceiverCheck::CheckLoop() {
@@ -35,7 +49,21 @@ void CReceiverCheck::CheckLoop() {
             continue;
         if (m_Channel.StopRequested())
             break;
+        {
+            std::lock_guard<std::mutex> lock(m_LineLock);
+            if (m_LineHeld.load()) {
+                // A request that slipped in while the upload job holds the line is refused.
+                m_CheckRunning.Set(0);
+                continue;
+            }
+            m_Checking = true;
+        }
         RunCheck();
+        {
+            std::lock_guard<std::mutex> lock(m_LineLock);
+            m_Checking = false;
+        }
+        m_LineFree.notify_all();
     }
 }
 
@@ -65,11 +93,14 @@ void CReceiverCheck::RunCheck() {
             break;
         }
         if (m_Identified.Get() == 1) {
+            // Ended by another thread: finished all the same, or the worker would start over on its next
+            // wake.
             m_Channel.Log("receiver checked");
+            m_CheckRunning.Set(0);
             break;
         }
-        // Shutdown ends a check at once instead of after its limit.
-        if (m_Channel.StopRequested())
+        // Shutdown and the upload job taking the line end a check at once instead of after its limit.
+        if (m_Channel.StopRequested() || Yielding())
             break;
 
         CCommPort* port = Port();
@@ -122,7 +153,7 @@ void CReceiverCheck::RunCheck() {
 
 void CReceiverCheck::OptionsLoop(uint32_t start, Sentence& sentence) {
     for (;;) {
-        if (CheckExpired(start) || m_Identified.Get() == 1 || m_Channel.StopRequested())
+        if (CheckExpired(start) || m_Identified.Get() == 1 || m_Channel.StopRequested() || Yielding())
             return;
         CCommPort* port = Port();
         if (port != nullptr)
@@ -190,7 +221,7 @@ bool CReceiverCheck::ReadSentence(Sentence& text) {
     size_t count = 0;
     const uint32_t start = TickMs();
     while (ElapsedMs(start) < m_Timing.sentenceLimitMs) {
-        if (m_Channel.StopRequested())
+        if (m_Channel.StopRequested() || Yielding())
             return false;
         CCommPort* port = Port();
         uint8_t b = 0;

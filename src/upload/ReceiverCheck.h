@@ -9,6 +9,7 @@
 #include "serial/CommPort.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -47,8 +48,13 @@ public:
     void SetPort(CCommPort* port) { m_Port.store(port); }
     CCommPort* Port() const { return m_Port.load(); }
 
-    // Dialog thread: marks a check requested and wakes the worker.
+    // Dialog thread: marks a check requested and wakes the worker. Refused while the upload job holds the
+    // line.
     void RequestCheck();
+    // Upload job: from now on no check starts, and a running one stops at its next look. Returns once no
+    // check runs any more, or false after limitMs.
+    bool HoldLine(uint32_t limitMs);
+    void ReleaseLine();
     // Worker thread body; returns once a stop has been requested.
     void CheckLoop();
 
@@ -80,6 +86,8 @@ private:
     // Copies the worker's texts into the guarded ones that readers see.
     void Publish();
     bool CheckExpired(uint32_t start) const;
+    // A check gives way to the upload job at every look.
+    bool Yielding() const { return m_LineHeld.load(); }
 
     CChannel& m_Channel;
     std::atomic<CCommPort*> m_Port{nullptr};
@@ -89,6 +97,12 @@ private:
     char m_Version[TEXT_SIZE] = {};
     char m_Options[TEXT_SIZE] = {};
     char m_Serial[TEXT_SIZE] = {};
+
+    // Who uses the line: m_Checking while a check runs, m_LineHeld while the upload job owns it.
+    std::mutex m_LineLock;
+    std::condition_variable m_LineFree;
+    bool m_Checking = false;
+    std::atomic<bool> m_LineHeld{false};
 
     std::mutex m_TextLock;
     char m_Shown[4][TEXT_SIZE] = {};

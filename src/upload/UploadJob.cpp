@@ -83,6 +83,20 @@ void CUploadJob::WaitForReceiver(uint32_t limitMs, bool budgetLimited) {
     }
 }
 
+void CUploadJob::TakeLine() {
+    // A check notices at its next look (at most one read pause or closed-port sleep); the bound covers a
+    // whole check should it not.
+    const CReceiverCheck::Timing& t = m_Check.m_Timing;
+    m_Check.HoldLine(t.checkLimitMs + t.sentenceLimitMs + t.closedPortSleepMs);
+    m_LineTaken = true;
+}
+
+void CUploadJob::GiveLineBack() {
+    if (m_LineTaken)
+        m_Check.ReleaseLine();
+    m_LineTaken = false;
+}
+
 bool CUploadJob::WaitCompletionMark() {
     CCommPort& port = Port();
     std::string received;
@@ -122,6 +136,7 @@ void CUploadJob::RunJob() {
         m_Channel.Log("Wait for receiver check");
         WaitForReceiver(0, true);
     }
+    TakeLine();
 
     const bool ok = UploadTarget();
     if (!ok) {
@@ -158,6 +173,7 @@ void CUploadJob::RunJob() {
             }
             m_Channel.Log(received);
 
+            GiveLineBack();
             RaisePortOpened();
             m_Check.m_Identified.Set(0);
             WaitForReceiver(m_JobTiming.restartIdentifyMs, false);
@@ -171,6 +187,7 @@ void CUploadJob::RunJob() {
     if (!ok)
         m_Result.Set(0);
 
+    GiveLineBack();
     m_FlashWriting.Set(0);
     m_Image.Close();
 }

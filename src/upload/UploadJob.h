@@ -75,9 +75,14 @@ private:
     // receiver has identified itself, limitMs have passed or the job is aborted.
     void WaitForReceiver(uint32_t limitMs, bool budgetLimited);
     void RaisePortOpened();
+    // The job alone uses the line from the end of the receiver wait until the restarted receiver is asked
+    // to identify itself: no check starts, a running one is stopped and awaited first.
+    void TakeLine();
+    void GiveLineBack();
     // A pause that only a stop cuts short.
     void Pause(uint32_t ms) { m_Channel.SleepMs(ms); }
 
     CReceiverCheck& m_Check;
     std::atomic<LockedInt*> m_PortOpened{nullptr};
+    bool m_LineTaken = false;
 };
