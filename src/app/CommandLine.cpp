@@ -49,6 +49,10 @@ void CCommandLineInfo::Parse(const std::vector<std::string>& params) {
             m_Help = true;
         else if (param == "--version")
             m_Version = true;
+        else if (param == "--verify")
+            m_Verify = true;
+        else if (param == "--skip-blank")
+            m_SkipBlank = true;
         else
             ParseParam(param);
     }
@@ -77,6 +81,9 @@ std::string UsageText(const std::string& programName) {
            "  -m          no message boxes: every question counts as answered with OK\n"
            "  -n          no single-instance check\n"
            "  -l LOGFILE  write the log file from the start (\"terminal.log\" when no name follows)\n"
+           "  --verify    unattended: a receiver that does not report the image after its restart\n"
+           "              ends the run with exit code 5 (the check is always made and printed)\n"
+           "  --skip-blank  do not send frames whose bytes are all 0xFF (the erase left them so)\n"
            "  --help      show this text and exit\n"
            "  --version   show the program version and exit\n"
            "\n"
@@ -87,6 +94,6 @@ std::string UsageText(const std::string& programName) {
            "  2  the port is not there (or a command-line text is too long)\n"
            "  3  the image file is not a valid image\n"
            "  4  no receiver answered\n"
-           "  5  the upload failed\n"
+           "  5  the upload failed (or, with --verify, was not verified)\n"
            "Without a display (no DISPLAY or WAYLAND_DISPLAY) the unattended upload runs without a window.\n";
 }

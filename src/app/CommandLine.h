@@ -31,6 +31,8 @@ public:
     std::string m_Port;
     std::string m_LogName;
 
+    bool m_Verify = false;
+    bool m_SkipBlank = false;
     bool m_Help = false;
     bool m_Version = false;
 

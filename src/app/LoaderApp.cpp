@@ -9,6 +9,8 @@
 #include "SingleInstance.h"
 #include "StringTable.h"
 #include "SystemAccess.h"
+#include "core/Clock.h"
+#include "upload/UploadCheck.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -67,6 +69,25 @@ const char* OutcomeText(int code) {
 void QuietMessages(QtMsgType type, const QMessageLogContext&, const QString& text) {
     if (type == QtCriticalMsg || type == QtFatalMsg)
         std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+}
+
+// The restarted receiver identifies itself again and must report what the image holds; then one line
+// says what was done. A failed check ends the run with 5 only when --verify asked for it.
+int EndOfUnattendedUpload(CSystem& system, CLoaderDlg& dlg, CConsoleReport& console, bool verify) {
+    UploadSummary summary;
+    summary.before = dlg.m_ReceiverBefore;
+    summary.seconds = ElapsedMs(dlg.m_UploadStartMs) / 1000.0;
+    summary.bytes = Job(system).m_BytesSent.load() + Job(system).m_BytesSkipped.load();
+    const uint32_t limitMs = 20000;
+    summary.afterKnown = AwaitIdentification(system, limitMs);
+    summary.after = Check(system).Texts();
+    VerifyOutcome v = VerifyReceiver(ExpectationOf(Image(system)), summary.afterKnown, summary.after);
+    std::string line =
+        v.verified ? "Verified: the receiver reports what the image holds" : "Not verified: " + v.reason;
+    Channel(system).Log(line);
+    console.Notice(line);
+    console.Notice(SummaryLine(summary));
+    return v.verified || !verify ? 0 : 5;
 }
 
 } // namespace
@@ -155,6 +176,7 @@ int CLoaderApp::Main(int argc, char** argv) {
     {
         CSystem system;
         ApplyWorkerTexts(system);
+        Job(system).m_SkipBlank.store(cmd.m_SkipBlank);
         system.StartWorkers();
 
         CLoaderDlg dlg(system, profile);
@@ -174,6 +196,8 @@ int CLoaderApp::Main(int argc, char** argv) {
         dlg.m_Console = console.get();
 
         code = dlg.Run();
+        if (console && code == 0)
+            code = EndOfUnattendedUpload(system, dlg, *console, cmd.m_Verify);
         if (console)
             console->Notice(program + ": " + OutcomeText(code) + " (exit code " + std::to_string(code) + ")");
 

@@ -6,6 +6,7 @@
 #include "RecentFiles.h"
 #include "core/LockedValue.h"
 #include "image/LoadImage.h"
+#include "upload/ReceiverCheck.h"
 
 #include <QDialog>
 #include <QString>
@@ -178,6 +179,10 @@ public:
     int m_UploadBlocked = 0;
     int m_ExitCode = 0;
     RecentImageFiles m_RecentFiles;
+
+    // The receiver as identified before the upload, and when the upload was handed to the worker.
+    ReceiverTexts m_ReceiverBefore;
+    uint32_t m_UploadStartMs = 0;
 
 protected:
     void closeEvent(QCloseEvent* event) override;

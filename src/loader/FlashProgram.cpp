@@ -13,11 +13,29 @@
 #include <cstdio>
 #include <memory>
 
+namespace {
+
+// Data bytes of a finished data frame sit after '[', the two length bytes and the 4-byte address.
+constexpr uint16_t DATA_AT = 7;
+
+bool IsBlankFrame(const ProgramRecord& record) {
+    if (DATA_AT + record.dataCount > ProgramRecord::FRAME_SIZE)
+        return false;
+    for (uint16_t i = 0; i < record.dataCount; ++i)
+        if (record.frame[DATA_AT + i] != 0xFF)
+            return false;
+    return true;
+}
+
+} // namespace
+
 bool CLoaderProtocol::RunSfld(CImageFile& image) {
     if (!ConnectSfld()) {
         m_Channel.Log("SFLD not connected");
         return false;
     }
+    m_BytesSent.store(0);
+    m_BytesSkipped.store(0);
     ReadSfldVersion();
     char desc[FLASH_DESC_SIZE] = {};
     IdentifyFlash(desc, sizeof desc);
@@ -86,12 +104,18 @@ bool CLoaderProtocol::UploadSection(CImageFile& image, int index) {
         return false;
     }
     uint64_t total = 0;
+    const bool skipBlank = m_SkipBlank.load();
     while (record->dataCount != 0) {
-        if (!SendRecord(*record))
-            return false;
-        // The loader acknowledges the frame first and the written flash second.
-        if (!WaitOk())
-            return false;
+        if (skipBlank && IsBlankFrame(*record)) {
+            m_BytesSkipped += record->dataCount;
+        } else {
+            if (!SendRecord(*record))
+                return false;
+            // The loader acknowledges the frame first and the written flash second.
+            if (!WaitOk())
+                return false;
+            m_BytesSent += record->dataCount;
+        }
         total += record->dataCount;
         SetProgress(static_cast<double>(total), static_cast<double>(section.size));
         if (!image.NextRecord(*record, i)) {
@@ -102,6 +126,8 @@ bool CLoaderProtocol::UploadSection(CImageFile& image, int index) {
     record->SetEmpty();
     if (!SendRecord(*record))
         return false;
+    if (skipBlank)
+        LogF("Blank frames not sent: %" PRIu64 " bytes.", m_BytesSkipped.load());
     m_Channel.Log("FLASH Programing Complete.");
     m_Progress.Set(1000);
     return true;

@@ -92,6 +92,13 @@ public:
     std::atomic<uint8_t> m_SfldBaud{LOADER_BAUD_INDEX};
     std::atomic<uint8_t> m_RecordWait{0};
 
+    // After the erase the flash reads 0xFF, so a frame of nothing but 0xFF changes nothing: with this set
+    // such frames are not sent (progress still counts them). Off by default: a loader might expect them all.
+    std::atomic<bool> m_SkipBlank{false};
+    // Data bytes of the flash sections in the last session: sent in frames, and left out as blank.
+    std::atomic<uint64_t> m_BytesSent{0};
+    std::atomic<uint64_t> m_BytesSkipped{0};
+
     // Protocol limits (tests shrink them) and status texts; set before a job starts, never during one.
     CLoaderTimings m_Timings;
     LoaderTexts m_Texts;

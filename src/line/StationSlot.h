@@ -1,0 +1,96 @@
+#pragma once
+// One port of the station: its own system (channel, image, receiver check, upload job, port worker) and a
+// thread that runs units on it. In a batch the slot runs one unit; in watch mode it waits for receivers
+// and flashes each one that is plugged in, one after another, until it is stopped.
+
+#include "line/StationDisplay.h"
+#include "line/UnitRecord.h"
+#include "upload/ReceiverCheck.h"
+#include "upload/System.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct StationConfig {
+    std::string image;
+    std::string imageSha256;
+    std::string logDir; // empty: no log files
+    bool skipBlank = false;
+    bool watch = false;
+    bool progressLines = false;         // plain output: a line at every quarter of erase and programming
+    uint32_t openLimitMs = 5000;        // batch: for the port to open
+    uint32_t completionLimitMs = 60000; // for the receiver's completion mark
+    uint32_t verifyLimitMs = 20000;     // for the restarted receiver to identify itself
+    uint32_t restartCollectMs = 1000;   // what the restarting receiver prints is collected this long
+    uint32_t idleCheckMs = 1000;        // watch: pause between two looks for a receiver
+};
+
+// Where a slot reports: a unit that has ended, and lines for the operator.
+struct StationSink {
+    std::function<void(const UnitRecord&)> record;
+    std::function<void(const std::string&)> event;
+};
+
+class CStationSlot {
+public:
+    // portIndex: the path's slot in the port table (filled by the caller's thread, the table's only writer).
+    CStationSlot(const std::string& port, int portIndex, const StationConfig& config, StationSink sink);
+    ~CStationSlot();
+    CStationSlot(const CStationSlot&) = delete;
+    CStationSlot& operator=(const CStationSlot&) = delete;
+
+    void Start();
+    // Ends the slot soon: a running upload is cancelled; returns at once.
+    void RequestStop();
+    // Waits for the thread (after RequestStop, or after a batch unit has ended).
+    void Join();
+    bool Done() const { return m_Done.load(); }
+    const std::string& Port() const { return m_PortPath; }
+    SlotView View();
+
+private:
+    void Run();
+    void RunWatch();
+    // Identification (the check's texts in texts); true when a receiver answered.
+    bool Identify(ReceiverTexts& texts);
+    // One upload with verification, from an identified receiver.
+    UnitRecord RunUnit(const ReceiverTexts& before, uint32_t checkMs);
+    void Finish(UnitRecord& record);
+    bool WaitPortOpen(uint32_t limitMs);
+    // Pause that a stop ends early; false when stopping.
+    bool Pause(uint32_t ms);
+    bool Stopping() const { return m_Stop.load(); }
+    // Moves the channel's log lines to the unit's log file (or drops them between units) and its status
+    // lines to the operator in plain mode.
+    void Drain();
+    void SetView(const std::string& phase, int perMille = -1, double rate = -1, double left = -1);
+    void Say(const std::string& text);
+
+    std::string m_PortPath;
+    int m_PortIndex;
+    StationConfig m_Config;
+    StationSink m_Sink;
+    std::unique_ptr<CSystem> m_System;
+
+    std::thread m_Thread;
+    std::atomic<bool> m_Stop{false};
+    std::atomic<bool> m_Done{false};
+    std::mutex m_WaitLock;
+    std::condition_variable m_WaitCond;
+
+    std::mutex m_ViewLock;
+    SlotView m_View;
+
+    // Slot thread only.
+    std::FILE* m_Log = nullptr;
+    std::vector<std::string> m_Pending; // log lines since the last idle look, for the next unit's file
+    std::string m_FirstError;           // first failure line of the running unit's log
+    std::string m_Adapter;
+};
