@@ -31,7 +31,26 @@ public:
         if (type >= 0)
             std::ofstream(dir + "/type") << type << "\n";
     }
+    // A USB adapter: the tty's device link leads below the USB device folder that holds the descriptor
+    // texts; the device node and its by-id link live in the tree's own dev folder.
+    void AddUsb(const std::string& name, const std::string& linkDepth, const std::string& product,
+                const std::string& maker, const std::string& serial, const std::string& byIdName) {
+        const std::string usb = m_Root + "/devices/pci0/usb1/1-2";
+        const std::string target = usb + "/1-2:1.0" + linkDepth;
+        fs::create_directories(target);
+        std::ofstream(usb + "/idVendor") << "0403\n";
+        std::ofstream(usb + "/product") << product << "\n";
+        std::ofstream(usb + "/manufacturer") << maker << "\n";
+        if (!serial.empty())
+            std::ofstream(usb + "/serial") << serial << "\n";
+        fs::create_directories(m_Root + "/class/" + name);
+        fs::create_directory_symlink(target, m_Root + "/class/" + name + "/device");
+        fs::create_directories(m_Root + "/dev/serial/by-id");
+        std::ofstream(m_Root + "/dev/" + name).put('\0');
+        fs::create_symlink("../../" + name, m_Root + "/dev/serial/by-id/" + byIdName);
+    }
     std::string ClassDir() const { return m_Root + "/class"; }
+    std::string Dev() const { return m_Root + "/dev"; }
 
 private:
     std::string m_Root;
@@ -77,6 +96,38 @@ TEST(PortTable, DiscoveryListsDevicesInNaturalOrderWithoutPhantomUarts) {
     EXPECT_EQ(PortName(2), "");
     EXPECT_EQ(PortName(-1), "");
     EXPECT_EQ(PortName(255), "");
+}
+
+TEST(PortTable, DescriptionsComeFromTheUsbDeviceAndTheByIdLinks) {
+    FakeTtyClass tty;
+    tty.AddUsb("ttyUSB0", "/ttyUSB0", "FT232R USB UART", "FTDI", "A50285BI",
+               "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
+    tty.Add("ttyS0", true, 4);
+    const std::string byId = tty.Dev() + "/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
+    struct Case {
+        std::string path;
+        std::string text;
+    } cases[] = {
+        {tty.Dev() + "/ttyUSB0", "FT232R USB UART, FTDI, serial A50285BI, " + byId},
+        // Chosen by its by-id name: the same device, without repeating the name.
+        {byId, "FT232R USB UART, FTDI, serial A50285BI"},
+        {tty.Dev() + "/ttyS0", ""},
+        {"/dev/pts/999", ""},
+    };
+    for (const Case& c : cases) {
+        const PortDescription d = DescribePortIn(c.path, tty.ClassDir(), tty.Dev() + "/serial/by-id");
+        EXPECT_EQ(PortDescriptionText(c.path, d), c.text) << c.path;
+    }
+
+    // An ACM modem's link leads to the interface itself; a device without a serial leaves it out.
+    FakeTtyClass acm;
+    acm.AddUsb("ttyACM0", "", "GNSS receiver", "Kestrin", "", "usb-Kestrin_GNSS_receiver-if00");
+    const std::string path = acm.Dev() + "/ttyACM0";
+    const PortDescription d = DescribePortIn(path, acm.ClassDir(), acm.Dev() + "/serial/by-id");
+    EXPECT_EQ(d.product, "GNSS receiver");
+    EXPECT_EQ(d.manufacturer, "Kestrin");
+    EXPECT_EQ(d.serial, "");
+    EXPECT_EQ(d.byId, acm.Dev() + "/serial/by-id/usb-Kestrin_GNSS_receiver-if00");
 }
 
 TEST(PortTable, NoPortsLeavesOnlyOff) {
