@@ -48,11 +48,30 @@ TEST_F(TargetTest, MissingLoaderFileNamesThePath) {
     job.SetProgramDir(empty);
     EXPECT_FALSE(job.UploadTarget());
     const std::string path = empty + "/tz5_sfl.hex";
+    const std::string looked = path + " or " + Dir() + "/share/kavrel/tz5_sfl.hex";
     EXPECT_EQ(Logs(),
-              (std::vector<std::string>{"Upload SFLD From file - " + path, "ERROR: SFLD file open failed"}));
-    EXPECT_EQ(Statuses(), std::vector<std::string>{"ERROR: failed to open SFL file: " + path});
+              (std::vector<std::string>{"Upload SFLD From file - " + path, "ERROR: SFLD file open failed",
+                                        "looked for the loader file in " + looked}));
+    EXPECT_EQ(Statuses(), std::vector<std::string>{"ERROR: failed to open SFL file: " + looked});
     EXPECT_TRUE(port.Sent().empty());
     EXPECT_EQ(job.m_Phase.Get(), 1);
+}
+
+TEST_F(TargetTest, InstalledProgramFindsItsLoaderFileInTheDataFolder) {
+    const std::string bin = Dir() + "/usr/bin", data = Dir() + "/usr/share/kavrel";
+    std::filesystem::create_directories(bin);
+    std::filesystem::create_directories(data);
+    WriteSfldFile(data + "/tz5_sfl.hex", "SFLD installed 1.0", 3000);
+    job.SetProgramDir(bin);
+    auto bytes = LoadOptions(0x400);
+    CScriptReceiver receiver(port);
+    EXPECT_TRUE(job.UploadTarget()) << LogText();
+    EXPECT_TRUE(HasLog("Upload SFLD From file - " + data + "/tz5_sfl.hex")) << LogText();
+    EXPECT_EQ(receiver.FlashBytes(0x10005800, bytes.size()), bytes);
+
+    // A loader file beside the program (the build folder) comes first.
+    WriteSfldFile(bin + "/tz5_sfl.hex", "SFLD beside 1.0", 3000);
+    EXPECT_EQ(job.SfldPath(), bin + "/tz5_sfl.hex");
 }
 
 TEST_F(TargetTest, UnreadableLoaderFile) {
