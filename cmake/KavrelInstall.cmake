@@ -9,7 +9,6 @@
 #
 # The programs find their files relative to their own folder, so the prefix may be anything.
 
-set(CMAKE_INSTALL_DOCDIR "share/doc/kavrel" CACHE PATH "Documentation folder (DOCDIR)")
 include(GNUInstallDirs)
 
 file(RELATIVE_PATH KV_DATA_FROM_BIN ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_DATADIR}/kavrel)
@@ -112,6 +111,11 @@ add_custom_target(kv_changelog ALL DEPENDS ${KV_CHANGELOG}.gz)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${KV_DOCS}/GNSS.html ${KV_DOCS}/kavrel-dialog.png
               ${KV_DOCS}/debian/copyright ${KV_CHANGELOG}.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# The HTML manual registered with doc-base (its trigger updates the documentation indexes), and the lintian
+# tags that do not apply to this package, each with its reason.
+install(FILES ${KV_DOCS}/debian/doc-base DESTINATION ${CMAKE_INSTALL_DATADIR}/doc-base RENAME kavrel-manual)
+install(FILES ${KV_DOCS}/debian/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+        RENAME kavrel)
 
 # --- the .deb ---
 set(CPACK_GENERATOR DEB)
@@ -133,9 +137,9 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Help and the maker's web address open in the desktop's browser through xdg-open.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "firmware loader for GNSS receivers over a serial port")
+# CPack puts the summary in front as the synopsis line.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
-Kavrel writes firmware and option images into the flash memory of a GNSS
+    "Kavrel writes firmware and option images into the flash memory of a GNSS
 receiver over a serial port. It switches the receiver into its loader, loads a
 first-stage loader into the receiver's RAM, identifies the flash chip, erases
 the range the image needs and programs it with acknowledgements.
