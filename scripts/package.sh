@@ -29,7 +29,7 @@ export SOURCE_DATE_EPOCH
 rm -rf "$out"
 # The package needs the programs, not the tests: install does not build everything first.
 cmake -S "$here" -B "$out" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_MAN_PAGES=ON \
-  -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON
+  -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON -DCMAKE_STRIP="$here/cmake/strip-for-deb.sh"
 targets=(kavrel kavrel-sim kavrel-image kv_sfl_file kv_man_pages kv_changelog)
 if cmake --build "$out" --target help | grep -q '^kavrel-line:'; then targets+=(kavrel-line); fi
 cmake --build "$out" -j "$(nproc)" --target "${targets[@]}"
