@@ -7,7 +7,11 @@
 
 void PrintUsage() {
     std::fputs(
-        "Usage:\n"
+        "Usage: kavrel-image info|loader FILE\n"
+        "  or:  kavrel-image build union|options|sfl OUT [options]\n"
+        "Inspects image files the way an upload reads them, and writes valid ones.\n"
+        "\n"
+        "Commands:\n"
         "  kavrel-image info FILE\n"
         "      Loads FILE as an upload would (open, parse, report, reduce) and prints the report lines\n"
         "      without time stamps, then the file information: Type, Version or Serial, PFL version,\n"

@@ -53,6 +53,8 @@ void CCommandLineInfo::Parse(const std::vector<std::string>& params) {
             m_Verify = true;
         else if (param == "--skip-blank")
             m_SkipBlank = true;
+        else if (param == "--list-ports")
+            m_ListPorts = true;
         else
             ParseParam(param);
     }
@@ -77,7 +79,9 @@ std::string UsageText(const std::string& programName) {
            "Options may be written with '-', '/' or nothing in front; the text of an option is the\n"
            "parameter that follows it.\n"
            "  -i IMAGE    image file (image-union or Options file) to upload\n"
-           "  -p PORT     serial port, as a device path (/dev/ttyUSB0, /dev/pts/3, /dev/serial/by-id/...)\n"
+           "  -p PORT     serial port, as a device path (/dev/ttyUSB0, /dev/pts/3) or its by-id name\n"
+           "              (/dev/serial/by-id/...), which stays the same when the adapter is plugged in "
+           "again\n"
            "  -m          no message boxes: every question counts as answered with OK\n"
            "  -n          no single-instance check\n"
            "  -l LOGFILE  write the log file from the start (\"terminal.log\" when no name follows)\n"
@@ -86,6 +90,9 @@ std::string UsageText(const std::string& programName) {
            "  --skip-blank  do not send frames whose bytes are all 0xFF (the erase left them so)\n"
            "  --help      show this text and exit\n"
            "  --version   show the program version and exit\n"
+           "  --list-ports\n"
+           "              list the serial ports with what the system knows of each (USB product,\n"
+           "              maker, serial number, /dev/serial/by-id name) and exit\n"
            "\n"
            "With both -i and -p the program uploads the image unattended, echoes its status lines to\n"
            "standard output and ends with one of these exit codes:\n"

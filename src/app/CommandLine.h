@@ -1,6 +1,7 @@
 #pragma once
 // The command line of the program: options "i" (image), "p" (port), "m" (message boxes off), "n" (no
-// single-instance check), "l" (log file), each with '-', '/' or nothing in front, plus --help and --version.
+// single-instance check), "l" (log file), each with '-', '/' or nothing in front, plus --help, --version and
+// --list-ports.
 
 #include <string>
 #include <vector>
@@ -35,6 +36,7 @@ public:
     bool m_SkipBlank = false;
     bool m_Help = false;
     bool m_Version = false;
+    bool m_ListPorts = false;
 
 private:
     // The first parameter after an option becomes its text, once; an over-long one is noted, never cut.

@@ -4,6 +4,7 @@
 #include "ConsoleReport.h"
 #include "LoaderDlg.h"
 #include "MessageBox.h"
+#include "PortListItems.h"
 #include "Profile.h"
 #include "ProgramDir.h"
 #include "SingleInstance.h"
@@ -123,6 +124,8 @@ int CLoaderApp::Main(int argc, char** argv) {
         std::printf("%s %s %s\n", BuiltinStr(113), BuiltinStr(106), PROGRAM_VERSION);
         return 0;
     }
+    if (cmd.m_ListPorts)
+        return PrintPortList(stdout);
     if (!cmd.LimitError().empty()) {
         std::fprintf(stderr, "%s: %s\n", program.c_str(), cmd.LimitError().c_str());
         return 2;

@@ -3,6 +3,7 @@
 #include "LoaderDlg.h"
 
 #include "AboutDlg.h"
+#include "HelpFile.h"
 #include "MessageBox.h"
 #include "ProgramDir.h"
 #include "StringTable.h"
@@ -123,11 +124,8 @@ bool CLoaderDlg::OnUpload() {
 }
 
 bool CLoaderDlg::OnHelpFile() {
-    std::string dir = ProgramDir(&Channel(m_System));
-    std::string path = (dir.empty() ? std::string(".") : dir) + "/GNSS.chm";
-    bool opened = QFileInfo::exists(QString::fromStdString(path)) &&
-                  QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(path)));
-    if (!opened) {
+    std::string path;
+    if (!OpenHelpFile(ProgramDir(&Channel(m_System)), path)) {
         CChannel& channel = Channel(m_System);
         channel.Log("ERROR: Can't open help file");
         channel.Log(path);

@@ -5,6 +5,7 @@
 #include "ConsoleReport.h"
 #include "MessageBox.h"
 #include "PortAccess.h"
+#include "PortListItems.h"
 #include "Profile.h"
 #include "StringTable.h"
 #include "SystemAccess.h"
@@ -21,6 +22,7 @@ void CLoaderDlg::FillPortList() {
     list->addItem(QString::fromLatin1(g_PortNames[0]));
     for (int i = 1; i <= g_PortCount; ++i)
         list->addItem(QString::fromLocal8Bit(g_PortNames[i]));
+    DescribePortItems(list);
     FitPortDropHeight(list);
 }
 
@@ -39,6 +41,7 @@ bool CLoaderDlg::InitPortList() {
         // character device.
         if (found < 0 && IsCharDevice(m_CmdPort) && AddPortName(m_CmdPort.c_str())) {
             list->addItem(QString::fromLocal8Bit(m_CmdPort.c_str()));
+            DescribePortItems(list);
             FitPortDropHeight(list);
             found = list->count() - 1;
         }
@@ -48,14 +51,11 @@ bool CLoaderDlg::InitPortList() {
             return false;
         }
         m_PortIndex = found;
-        // The port worker retries a refused open without a word; an unattended run says once why.
-        std::string notice = PortPermissionNotice(m_CmdPort);
-        if (!notice.empty()) {
-            Channel(m_System).Log(notice);
-            if (m_Console)
-                m_Console->Notice(notice);
-        }
     }
+    // The port worker retries a refused open without a word; the dialog (and an unattended run) says once
+    // why.
+    if (m_PortIndex > 0)
+        TellPortPermission(Channel(m_System), list->itemText(m_PortIndex).toLocal8Bit().toStdString());
     m_Profile.WriteInt("iPortId", m_PortIndex);
     list->setCurrentIndex(m_PortIndex);
     PortWorker(m_System).RequestPort(static_cast<int16_t>(m_PortIndex));
@@ -66,6 +66,9 @@ void CLoaderDlg::OnPortSelChange(int index) {
     m_PortIndex = index;
     m_Profile.WriteInt("iPortId", m_PortIndex);
     PortWorker(m_System).RequestPort(static_cast<int16_t>(m_PortIndex));
+    if (m_PortIndex > 0)
+        TellPortPermission(Channel(m_System),
+                           Combo(IDC_PORT_LIST)->itemText(m_PortIndex).toLocal8Bit().toStdString());
     RefreshConnection();
     PortOpenedCell(m_System).Set(1);
 }
@@ -88,6 +91,7 @@ void CLoaderDlg::RefreshPortList() {
     int found = list->findText(remembered, Qt::MatchExactly | Qt::MatchCaseSensitive);
     if (found < 0) {
         list->addItem(remembered);
+        DescribePortItems(list);
         FitPortDropHeight(list);
         AddPortName(remembered.toLocal8Bit().constData());
         found = list->count() - 1;

@@ -1,5 +1,7 @@
 #include "PortAccess.h"
 
+#include "core/Channel.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <grp.h>
@@ -32,4 +34,13 @@ std::string PortPermissionNotice(const std::string& path) {
         text += " Give the user read and write access to the device (usually through membership of the group "
                 "that owns it, such as \"dialout\") and log in again.";
     return text;
+}
+
+bool TellPortPermission(CChannel& channel, const std::string& path) {
+    const std::string notice = PortPermissionNotice(path);
+    if (notice.empty())
+        return false;
+    channel.Log(notice);
+    channel.PushStatus(notice);
+    return true;
 }

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 class CCommPort;
 class CImageFile;
@@ -76,7 +77,11 @@ public:
     // Folder that holds the first-stage loader file; empty means the folder of the running program.
     void SetProgramDir(const std::string& dir);
     std::string GetProgramDir();
-    // Full path of the first-stage loader file, or empty when the program's folder cannot be found.
+    // Where the first-stage loader file may lie: beside the program (the build folder), then in the data
+    // folder of an installed program (../share/kavrel from the program's folder). Empty when the program's
+    // folder cannot be found.
+    std::vector<std::string> SfldCandidates();
+    // The first candidate that exists; the first candidate when none does.
     std::string SfldPath();
 
     // Cells shared with the dialog and the upload worker.

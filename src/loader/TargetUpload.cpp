@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <unistd.h>
 
@@ -21,6 +22,9 @@ namespace {
 constexpr char PFLD_BANNER[] = "$VER,PFLD_Pellar2v";
 constexpr size_t PFLD_BANNER_LENGTH = sizeof PFLD_BANNER - 1;
 constexpr char SFLD_FILE_NAME[] = "tz5_sfl.hex";
+#ifndef KV_DATA_FROM_BIN
+#define KV_DATA_FROM_BIN "../share/kavrel"
+#endif
 constexpr size_t LOADER_SENTENCE_LENGTH = 16;
 constexpr const char* LOADER_SENTENCES[2] = {"$PQELS,PFL,LOA\r\n", "$PQELS,PFL,LDR\r\n"};
 // Bytes examined per listening pass, so a stream of noise cannot hold the loop.
@@ -47,13 +51,21 @@ std::string CLoaderProtocol::GetProgramDir() {
     return std::string(path, slash == path ? 1 : static_cast<size_t>(slash - path));
 }
 
-std::string CLoaderProtocol::SfldPath() {
-    std::string dir = GetProgramDir();
+std::vector<std::string> CLoaderProtocol::SfldCandidates() {
+    const std::string dir = GetProgramDir();
     if (dir.empty())
-        return dir;
-    if (dir.back() != '/')
-        dir += '/';
-    return dir + SFLD_FILE_NAME;
+        return {};
+    const std::filesystem::path base(dir);
+    return {(base / SFLD_FILE_NAME).lexically_normal().string(),
+            (base / KV_DATA_FROM_BIN / SFLD_FILE_NAME).lexically_normal().string()};
+}
+
+std::string CLoaderProtocol::SfldPath() {
+    const std::vector<std::string> candidates = SfldCandidates();
+    for (const std::string& path : candidates)
+        if (access(path.c_str(), F_OK) == 0)
+            return path;
+    return candidates.empty() ? std::string() : candidates.front();
 }
 
 bool CLoaderProtocol::ReadPfldVersion() {
@@ -203,7 +215,15 @@ bool CLoaderProtocol::UploadTarget() {
         auto stream = std::make_unique<ImageStream>();
         if (!stream->Open(path, m_Channel)) {
             m_Channel.Log("ERROR: SFLD file open failed");
-            m_Channel.PushStatus(m_Texts.sfldOpenFailed + " " + path);
+            // A file that is nowhere: say every place that was searched.
+            std::string where = path;
+            if (access(path.c_str(), F_OK) != 0) {
+                where.clear();
+                for (const std::string& candidate : SfldCandidates())
+                    where += (where.empty() ? "" : " or ") + candidate;
+                m_Channel.Log("looked for the loader file in " + where);
+            }
+            m_Channel.PushStatus(m_Texts.sfldOpenFailed + " " + where);
             return false;
         }
         auto section = std::make_unique<ImageSection>();

@@ -1,7 +1,9 @@
 #include "PortTable.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -56,6 +58,37 @@ bool IsPhantomUart(const std::string& classDir, const std::string& name, const s
         type = ReadUartTypeIoctl(device);
     return type == PORT_UNKNOWN;
 }
+
+// The folder or file that path finally names; "" when it does not exist.
+std::string RealPath(const std::string& path) {
+    char resolved[PATH_MAX];
+    return realpath(path.c_str(), resolved) ? std::string(resolved) : std::string();
+}
+
+// The first line of a sysfs attribute without its line end; "" when it cannot be read.
+std::string ReadAttribute(const std::string& path) {
+    FILE* f = std::fopen(path.c_str(), "r");
+    if (!f)
+        return {};
+    char line[256] = {};
+    const bool read = std::fgets(line, sizeof line, f) != nullptr;
+    std::fclose(f);
+    if (!read)
+        return {};
+    std::string text(line);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+        text.pop_back();
+    return text;
+}
+
+std::string BaseName(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// A USB serial port's device link leads to its interface (ttyACM) or below it (ttyUSB); the descriptor's
+// texts sit a few folders up, beside idVendor.
+constexpr int USB_DEVICE_SEARCH_DEPTH = 4;
 
 } // namespace
 
@@ -161,4 +194,64 @@ int FindPortName(const std::string& name) {
 bool IsCharDevice(const std::string& path) {
     struct stat st {};
     return stat(path.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
+}
+
+PortDescription DescribePortIn(const std::string& path, const std::string& classDir,
+                               const std::string& byIdDir) {
+    PortDescription description;
+    const std::string device = RealPath(path);
+    const std::string name = BaseName(device.empty() ? path : device);
+
+    std::string dir = RealPath(classDir + "/" + name + "/device");
+    for (int level = 0; !dir.empty() && level < USB_DEVICE_SEARCH_DEPTH; ++level) {
+        if (Exists(dir + "/idVendor")) {
+            description.product = ReadAttribute(dir + "/product");
+            description.manufacturer = ReadAttribute(dir + "/manufacturer");
+            description.serial = ReadAttribute(dir + "/serial");
+            break;
+        }
+        const size_t slash = dir.rfind('/');
+        dir = slash == std::string::npos || slash == 0 ? std::string() : dir.substr(0, slash);
+    }
+
+    if (device.empty())
+        return description;
+    std::vector<std::string> links;
+    if (DIR* folder = opendir(byIdDir.c_str())) {
+        while (const dirent* entry = readdir(folder)) {
+            const std::string link = byIdDir + "/" + entry->d_name;
+            if (entry->d_name[0] != '.' && RealPath(link) == device)
+                links.push_back(link);
+        }
+        closedir(folder);
+    }
+    // Prefer the name the user gave; otherwise the first in order, so the choice does not wander.
+    std::sort(links.begin(), links.end());
+    if (std::find(links.begin(), links.end(), path) != links.end())
+        description.byId = path;
+    else if (!links.empty())
+        description.byId = links.front();
+    return description;
+}
+
+PortDescription DescribePort(const std::string& path) {
+    return DescribePortIn(path, "/sys/class/tty", "/dev/serial/by-id");
+}
+
+std::string PortDescriptionText(const std::string& path, const PortDescription& description) {
+    std::string text;
+    auto add = [&text](const std::string& part) {
+        if (part.empty())
+            return;
+        if (!text.empty())
+            text += ", ";
+        text += part;
+    };
+    add(description.product);
+    add(description.manufacturer);
+    if (!description.serial.empty())
+        add("serial " + description.serial);
+    if (description.byId != path)
+        add(description.byId);
+    return text;
 }

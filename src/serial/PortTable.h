@@ -32,3 +32,22 @@ int FindPortName(const std::string& name);
 bool IsCharDevice(const std::string& path);
 // "ttyS2" before "ttyS10": digit runs compare by value.
 bool NaturalLess(const std::string& a, const std::string& b);
+
+// What the system knows of a port's device; an empty field is not known. USB adapters carry the first
+// three in their device descriptor; byId is the /dev/serial/by-id link that leads to the device.
+struct PortDescription {
+    std::string product;
+    std::string manufacturer;
+    std::string serial;
+    std::string byId;
+};
+
+// Reads /sys/class/tty and /dev/serial/by-id (plain file reads, nothing is opened on the device). path is
+// the device or any link to it, such as its by-id name.
+PortDescription DescribePort(const std::string& path);
+// The same from a prepared class folder and by-id folder.
+PortDescription DescribePortIn(const std::string& path, const std::string& classDir,
+                               const std::string& byIdDir);
+// "FT232R USB UART, FTDI, serial A50285BI, /dev/serial/by-id/usb-FTDI_..." for the port at path (its by-id
+// name is left out when path is that name); "" when nothing is known.
+std::string PortDescriptionText(const std::string& path, const PortDescription& description);

@@ -53,6 +53,46 @@ TEST(PortTable, DiscoveryInNaturalOrderWithoutPhantomUartsAndItsLimits) {
     fs::remove_all(root);
 }
 
+TEST(PortTable, DescriptionsComeFromTheUsbDeviceAndTheByIdLinks) {
+    // A USB adapter: the tty's device link leads below the USB device folder that holds the descriptor texts;
+    // the device node and its by-id link live in the tree's own dev folder.
+    const fs::path root = fs::temp_directory_path() / ("kv-usb-" + std::to_string(getpid()));
+    const auto addUsb = [&](const std::string& name, const std::string& depth, const std::string& product,
+                            const std::string& maker, const std::string& serial, const std::string& byId) {
+        const fs::path usb = root / name / "devices/usb1/1-2";
+        fs::create_directories(usb / ("1-2:1.0" + depth));
+        std::ofstream(usb / "product") << product << "\n";
+        std::ofstream(usb / "manufacturer") << maker << "\n";
+        if (!serial.empty())
+            std::ofstream(usb / "serial") << serial << "\n";
+        fs::create_directories(root / name / "class" / name);
+        fs::create_directory_symlink(usb / ("1-2:1.0" + depth), root / name / "class" / name / "device");
+        fs::create_directories(root / name / "dev/serial/by-id");
+        std::ofstream(root / name / "dev" / name).put('\0');
+        fs::create_symlink("../../" + name, root / name / "dev/serial/by-id" / byId);
+        return (root / name).string();
+    };
+    const std::string usb = addUsb("ttyUSB0", "/ttyUSB0", "FT232R USB UART", "FTDI", "A50285BI",
+                                   "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0");
+    const std::string byId = usb + "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
+    // An ACM modem's link leads to the interface itself; a device without a serial leaves it out.
+    const std::string acm = addUsb("ttyACM0", "", "GNSS receiver", "Kestrin", "", "usb-Kestrin_GNSS-if00");
+    const struct {
+        std::string tree, path, text;
+    } cases[] = {
+        {usb, usb + "/dev/ttyUSB0", "FT232R USB UART, FTDI, serial A50285BI, " + byId},
+        {usb, byId, "FT232R USB UART, FTDI, serial A50285BI"}, // chosen by its by-id name
+        {usb, "/dev/pts/999", ""},
+        {acm, acm + "/dev/ttyACM0", "GNSS receiver, Kestrin, " + acm + "/dev/serial/by-id/usb-Kestrin_GNSS-if00"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        const PortDescription d = DescribePortIn(c.path, c.tree + "/class", c.tree + "/dev/serial/by-id");
+        EXPECT_EQ(PortDescriptionText(c.path, d), c.text);
+    }
+    fs::remove_all(root);
+}
+
 namespace {
 
 class PortWorkerTest : public ::testing::Test {
