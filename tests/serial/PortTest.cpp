@@ -61,6 +61,7 @@ TEST(PortTable, DescriptionsComeFromTheUsbDeviceAndTheByIdLinks) {
                             const std::string& maker, const std::string& serial, const std::string& byId) {
         const fs::path usb = root / name / "devices/usb1/1-2";
         fs::create_directories(usb / ("1-2:1.0" + depth));
+        std::ofstream(usb / "idVendor") << "0403\n";
         std::ofstream(usb / "product") << product << "\n";
         std::ofstream(usb / "manufacturer") << maker << "\n";
         if (!serial.empty())
