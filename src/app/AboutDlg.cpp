@@ -65,7 +65,8 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint |
                    Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
     CDialogUnits du(font());
-    const QString texts[] = {LoadQStr(113), LoadQStr(102) + QStringLiteral(" ") + QString::fromLatin1(PROGRAM_VERSION),
+    const QString texts[] = {LoadQStr(113),
+                             LoadQStr(102) + QStringLiteral(" ") + QString::fromLatin1(PROGRAM_VERSION),
                              LoadQStr(114), LoadQStr(162)};
     for (const QString& text : texts)
         du.FitText(font(), text, 204, 4);

@@ -5,7 +5,8 @@
 
 CDialogUnits::CDialogUnits(const QFont& font) {
     QFontMetrics fm(font);
-    int alphabet = fm.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
+    int alphabet =
+        fm.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
     m_BaseX = std::max(1, (alphabet / 26 + 1) / 2);
     m_BaseY = std::max(1, fm.height());
 }

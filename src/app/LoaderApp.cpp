@@ -178,7 +178,8 @@ int CLoaderApp::Main(int argc, char** argv) {
         dlg.m_Console = console.get();
         std::unique_ptr<CSignalWatch> signalWatch;
         if (autoMode) {
-            signalWatch = std::make_unique<CSignalWatch>([&dlg](const std::string& cause) { dlg.OnInterrupt(cause); });
+            signalWatch =
+                std::make_unique<CSignalWatch>([&dlg](const std::string& cause) { dlg.OnInterrupt(cause); });
             dlg.m_Signals = signalWatch.get();
         }
 

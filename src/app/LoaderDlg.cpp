@@ -104,13 +104,14 @@ template <typename W> W* CLoaderDlg::AddControl(int id, W* widget, int x, int y,
 void CLoaderDlg::BuildControls() {
     // The template's widths were made for another font: the unit grows until every caption fits its place
     // (text ids with their width in dialog units and the pixels a frame or check mark takes).
-    const int fits[][3] = {{104, 271, 4}, {105, 43, 4}, {128, 34, 4}, {129, 34, 4}, {151, 34, 4}, {152, 34, 4},
-                           {123, 46, 4}, {126, 46, 4}, {127, 46, 4}, {153, 46, 4}, {154, 46, 4}, {107, 37, 14},
-                           {117, 122, 14}, {118, 122, 14}, {108, 271, 30}, {109, 271, 14}, {148, 271, 14},
-                           {164, 50, 14}, {115, 134, 24}, {116, 134, 24}};
+    const int fits[][3] = {{104, 271, 4},  {105, 43, 4},   {128, 34, 4},   {129, 34, 4},   {151, 34, 4},
+                           {152, 34, 4},   {123, 46, 4},   {126, 46, 4},   {127, 46, 4},   {153, 46, 4},
+                           {154, 46, 4},   {107, 37, 14},  {117, 122, 14}, {118, 122, 14}, {108, 271, 30},
+                           {109, 271, 14}, {148, 271, 14}, {164, 50, 14},  {115, 134, 24}, {116, 134, 24}};
     for (const auto& [id, du, pad] : fits)
         m_Units.FitText(font(), LoadQStr(id), du, pad);
-    m_Units.FitText(font(), LoadQStr(106) + QStringLiteral(" ") + QString::fromLatin1(PROGRAM_VERSION), 82, 4);
+    m_Units.FitText(font(), LoadQStr(106) + QStringLiteral(" ") + QString::fromLatin1(PROGRAM_VERSION), 82,
+                    4);
 
     auto label = [this](int id, int x, int y, int w, int h, bool right) {
         auto* l = AddControl(id, new QLabel(this), x, y, w, h);
@@ -708,11 +709,13 @@ void CLoaderDlg::OnInterrupt(const std::string& cause) {
     if (!running)
         where = "no upload was running; the receiver was not touched.";
     else if (m_FlashTouched || job.m_FlashWriting.Get() == 1)
-        where = "flash writing stopped: the receiver is left in its loader with its flash incomplete; run the "
-                "upload again.";
+        where =
+            "flash writing stopped: the receiver is left in its loader with its flash incomplete; run the "
+            "upload again.";
     else
-        where = "upload canceled before flash writing: the flash is unchanged; the receiver may still be in its "
-                "loader, run the upload again or restart the receiver.";
+        where =
+            "upload canceled before flash writing: the flash is unchanged; the receiver may still be in its "
+            "loader, run the upload again or restart the receiver.";
     Channel(m_System).Log(cause + ": " + where);
     if (m_Console)
         m_Console->Notice(cause + ": " + where);

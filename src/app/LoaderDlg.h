@@ -115,16 +115,16 @@ private:
 
     // The 50 ms refresh step, in its order.
     void OnRefreshTimer();
-    void DrainStatusQueue();    // 1
-    void ShowProgress();        // 3
-    void ShowIdleState();       // 4
-    void ShowFlashWriting();    // 5
-    void RequestCheckOnOpen();  // 6
-    void ShowReceiverTexts();   // 7
-    void ShowLoaderBanner();    // 8
-    void ShowResult();          // 9
-    void RecoverIdle();         // 10
-    void PaintBars();           // 12
+    void DrainStatusQueue();      // 1
+    void ShowProgress();          // 3
+    void ShowIdleState();         // 4
+    void ShowFlashWriting();      // 5
+    void RequestCheckOnOpen();    // 6
+    void ShowReceiverTexts();     // 7
+    void ShowLoaderBanner();      // 8
+    void ShowResult();            // 9
+    void RecoverIdle();           // 10
+    void PaintBars();             // 12
     void ApplyUploadButtonRule(); // 13
     void EchoProgress();
 

@@ -26,7 +26,8 @@ void CLoaderDlg::FillPortList() {
 
 int CLoaderDlg::FindCommandLinePort() {
     QComboBox* list = Combo(IDC_PORT_LIST);
-    int found = list->findText(QString::fromLocal8Bit(m_CmdPort.c_str()), Qt::MatchExactly | Qt::MatchCaseSensitive);
+    int found =
+        list->findText(QString::fromLocal8Bit(m_CmdPort.c_str()), Qt::MatchExactly | Qt::MatchCaseSensitive);
     // A port that discovery does not list (a pseudo-terminal, a by-id link) is taken when it names a
     // character device.
     if (found < 0 && IsCharDevice(m_CmdPort) && AddPortName(m_CmdPort.c_str())) {

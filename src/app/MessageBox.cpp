@@ -79,8 +79,8 @@ int ShowBox(QWidget* owner, const std::string& text, const std::string& caption,
         QFont title = box.font();
         title.setBold(true);
         int width = QFontMetrics(title).horizontalAdvance(box.windowTitle()) + TITLE_ROOM_PX;
-        grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Fixed), grid->rowCount(), 0, 1,
-                      grid->columnCount());
+        grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Fixed), grid->rowCount(),
+                      0, 1, grid->columnCount());
     }
     QWidget* active = QApplication::activeWindow() ? QApplication::activeWindow() : owner;
     // A box titled like the program itself is left where the platform puts it.

@@ -36,7 +36,8 @@ void Catch(void (*handler)(int)) {
 
 } // namespace
 
-CSignalWatch::CSignalWatch(std::function<void(const std::string&)> onSignal) : m_OnSignal(std::move(onSignal)) {
+CSignalWatch::CSignalWatch(std::function<void(const std::string&)> onSignal)
+    : m_OnSignal(std::move(onSignal)) {
     if (pipe2(g_SignalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return;
     g_SignalCount = 0;

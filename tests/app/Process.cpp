@@ -103,6 +103,9 @@ CChildProcess::~CChildProcess() {
 }
 
 bool CChildProcess::Start(const std::vector<std::string>& argv, const EnvChanges& env) {
+    if (m_Out >= 0)
+        close(m_Out);
+    m_Buffer.clear();
     m_Pid = Spawn(argv, env, m_Out);
     return m_Pid > 0;
 }
@@ -119,6 +122,19 @@ std::optional<std::string> CChildProcess::FirstLine(unsigned timeoutMs) {
     return std::nullopt;
 }
 
+bool CChildProcess::WaitForOutput(const std::string& text, unsigned timeoutMs) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (m_Buffer.find(text) == std::string::npos)
+        if (Clock::now() >= deadline || !ReadSome(m_Out, m_Buffer, 50))
+            return m_Buffer.find(text) != std::string::npos;
+    return true;
+}
+
+void CChildProcess::Signal(int sig) {
+    if (m_Pid > 0)
+        kill(m_Pid, sig);
+}
+
 int CChildProcess::Wait(unsigned timeoutMs) {
     if (m_Pid <= 0)
         return m_Status;
@@ -126,8 +142,7 @@ int CChildProcess::Wait(unsigned timeoutMs) {
     while (Clock::now() < deadline) {
         int status = 0;
         // Keep the pipe drained so the child never blocks on a full pipe.
-        std::string sink;
-        ReadSome(m_Out, sink, 0);
+        ReadSome(m_Out, m_Buffer, 0);
         if (waitpid(m_Pid, &status, WNOHANG) == m_Pid) {
             m_Pid = -1;
             m_Status = DecodeStatus(status);
