@@ -47,29 +47,6 @@ private:
     CLoaderDlg& d;
 };
 
-class CSimThread {
-public:
-    explicit CSimThread(const SimOptions& options) : m_Sim(options) {}
-    ~CSimThread() { Stop(); }
-    bool Start() {
-        std::string error;
-        if (!m_Sim.Open(error))
-            return false;
-        m_Thread = std::thread([this] { m_Sim.Run(); });
-        return true;
-    }
-    void Stop() {
-        m_Sim.Stop();
-        if (m_Thread.joinable())
-            m_Thread.join();
-    }
-    CSimReceiver& Sim() { return m_Sim; }
-
-private:
-    CSimReceiver m_Sim;
-    std::thread m_Thread;
-};
-
 class DialogTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -93,7 +70,7 @@ protected:
         m_System->Shutdown();
         m_P.reset();
         m_Dlg.reset();
-        m_Sim.reset();
+        StopSim();
         m_System.reset();
     }
 
@@ -123,13 +100,21 @@ protected:
     // Starts a simulated receiver; its port is appended to the table and the list, the position returned.
     int StartSim(SimOptions options = SimOptions{}) {
         options.raw = true;
-        m_Sim = std::make_unique<CSimThread>(options);
-        EXPECT_TRUE(m_Sim->Start());
+        m_Sim = std::make_unique<CSimReceiver>(options);
+        std::string error;
+        EXPECT_TRUE(m_Sim->Open(error)) << error;
+        m_SimThread = std::thread([this] { m_Sim->Run(); });
         EXPECT_TRUE(AddPortName(SimPath().c_str()));
         m_P->FillPortList();
         return g_PortCount;
     }
-    std::string SimPath() { return m_Sim->Sim().SlavePath(); }
+    void StopSim() {
+        if (m_Sim)
+            m_Sim->Stop();
+        if (m_SimThread.joinable())
+            m_SimThread.join();
+    }
+    std::string SimPath() { return m_Sim->SlavePath(); }
 
     // A simulated receiver chosen as the port as the user would, with the workers running.
     bool Connect(const SimOptions& options = SimOptions{}) {
@@ -173,6 +158,7 @@ protected:
     std::unique_ptr<CSystem> m_System;
     std::unique_ptr<CLoaderDlg> m_Dlg;
     std::unique_ptr<CLoaderDlgProbe> m_P;
-    std::unique_ptr<CSimThread> m_Sim;
+    std::unique_ptr<CSimReceiver> m_Sim;
+    std::thread m_SimThread;
     int m_SimSlot = 0;
 };

@@ -310,7 +310,7 @@ TEST_F(DialogTest, AutomaticUploadRefusedEndsWithThreeFourOrFive) {
             if (expected == 3)
                 std::remove(image.c_str());
             else if (expected == 4)
-                m_Sim->Stop();
+                StopSim();
         });
         bool running = m_Dlg->OnInitDialog();
         spoiler.join();
