@@ -104,6 +104,7 @@ TEST_F(DialogTest, StartStateAndNoClippedTextAtTwoFontSizes) {
 
 // Each step against the cells it reads, one tick at a time.
 TEST_F(DialogTest, RefreshStepsFollowTheirCells) {
+    m_Profile->WriteString("m_FLog", m_Dir.File("off.log"));
     Init();
     CColorBar* bar = Widget<CColorBar>(IDC_UPLOAD_BAR);
     // 1: status lines; 2: log lines dropped while logging is off.
@@ -117,6 +118,7 @@ TEST_F(DialogTest, RefreshStepsFollowTheirCells) {
     Job().m_Start.Set(1);
     Tick();
     EXPECT_TRUE(ViewHas("first\n"));
+    EXPECT_FALSE(std::filesystem::exists(m_Dir.File("off.log")));
     EXPECT_EQ(bar->Fill(), static_cast<int>((bar->width() - 6) * 0.5 + 0.5));
     EXPECT_EQ(bar->BarColor(), COLOR_BLUE);
     EXPECT_EQ(bar->RestColor(), COLOR_ORANGE);
@@ -466,9 +468,15 @@ TEST_F(DialogTest, LogFileHeaderBannerCatalogueAndHelpIgnoreTheUserLocale) {
     Init();
     ResetStringCatalogue();
     EXPECT_EQ(Button(IDC_UPLOAD)->text(), "Hochladen");
+    // The German locale, compiled into the test's folder when the system has none.
     std::string old = std::setlocale(LC_ALL, nullptr);
-    if (!std::setlocale(LC_ALL, "de_DE.UTF-8"))
-        std::printf("no German locale available: checked in the current locale only\n");
+    std::string make = "localedef -i de_DE -f UTF-8 '" + m_Dir.File("de_DE.UTF-8") + "' >/dev/null 2>&1";
+    if (!std::setlocale(LC_ALL, "de_DE.UTF-8") && std::system(make.c_str()) == 0) {
+        setenv("LOCPATH", m_Dir.Path().c_str(), 1);
+        std::setlocale(LC_ALL, "de_DE.UTF-8");
+        unsetenv("LOCPATH");
+    }
+    ASSERT_NE(std::setlocale(LC_ALL, nullptr), old) << "no German locale";
     m_P->ShowLoaderVersion("$VER,PFLD_Pellar2v1.5");
     EXPECT_EQ(m_P->ReceiverText(), "PFLD Ver. 1.50");
     std::string log = m_Dir.File("chosen.log");
