@@ -87,6 +87,9 @@ int main(int argc, char** argv) {
     std::thread simThread([&sim] { sim.Run(); });
 
     auto profile = CProfile::FromFile(dir + "/settings.ini");
+    // The image was chosen in an earlier run, as a user's would be.
+    profile->WriteInt("n", 1);
+    profile->WriteString("recfile0", image);
     bool ok = false;
     {
         CSystem system;
@@ -95,12 +98,9 @@ int main(int argc, char** argv) {
         dlg.m_CmdPort = sim.SlavePath();
         dlg.OnInitDialog();
         dlg.show();
-        auto* combo = dlg.findChild<QComboBox*>(QStringLiteral("1013"));
         auto* receiver = dlg.findChild<QLabel*>(QStringLiteral("1039"));
         auto* upload = dlg.findChild<QPushButton*>(QStringLiteral("1006"));
         auto* bar = dlg.findChild<CColorBar*>(QStringLiteral("1005"));
-        combo->setEditText(QString::fromStdString(image));
-        dlg.findChild<QPushButton*>(QStringLiteral("1022"))->click();
         ok = RunUntil([&] { return receiver->text().startsWith("VX20") && upload->isEnabled(); }, 20000) &&
              Save(dlg, out, "kavrel-idle.png");
         upload->click();

@@ -208,7 +208,7 @@ TEST_F(EndToEnd, CommandLineForms) {
         {{"--help"}, false, 0, "without -i the dialog opens with this port added to its list and chosen"},
         {{"--help"}, false, 0, "A second signal ends the program at once with 128 + the signal's number."},
         {{"--version"}, false, 0, "Kavrel Ver. 2.06\n"},
-        {{"-i", "x.bin", "-p", std::string(300, 'p'), "-n"}, false, 2, ""},
+        {{"-l", std::string(300, 'l'), "-n"}, false, 2, ""},
         {{"-n"}, false, 1, ""},
         // "-l" last: terminal.log in the working directory.
         {{"-i", "nothing.bin", "-p", "/dev/none", "-m", "-n", "-l"}, false, 2, "Port not found: /dev/none"},
