@@ -24,7 +24,7 @@ set(KV_DOCS ${PROJECT_SOURCE_DIR}/docs)
 
 # In the build folder the manual lies beside the program, where Help looks first.
 configure_file(${KV_DOCS}/GNSS.html ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/GNSS.html COPYONLY)
-configure_file(${KV_DOCS}/kavrel-dialog.png ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/kavrel-dialog.png COPYONLY)
+configure_file(${KV_DOCS}/kavrel-programming.png ${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/kavrel-programming.png COPYONLY)
 
 # --- programs and the loader file ---
 foreach(program kavrel kavrel-sim kavrel-image kavrel-line)
@@ -108,7 +108,7 @@ add_custom_command(
   DEPENDS ${KV_CHANGELOG}
   VERBATIM)
 add_custom_target(kv_changelog ALL DEPENDS ${KV_CHANGELOG}.gz)
-install(FILES ${PROJECT_SOURCE_DIR}/README.md ${KV_DOCS}/GNSS.html ${KV_DOCS}/kavrel-dialog.png
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${KV_DOCS}/GNSS.html ${KV_DOCS}/kavrel-programming.png
               ${KV_DOCS}/debian/copyright ${KV_CHANGELOG}.gz
         DESTINATION ${CMAKE_INSTALL_DOCDIR})
 # The HTML manual registered with doc-base (its trigger updates the documentation indexes), and the lintian

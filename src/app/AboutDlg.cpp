@@ -1,5 +1,6 @@
 #include "AboutDlg.h"
 
+#include "DialogUnits.h"
 #include "StringTable.h"
 
 #include <QDesktopServices>
@@ -7,28 +8,70 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
+#include <QPainter>
 #include <QPushButton>
 #include <QUrl>
 #include <QWindow>
 
 namespace {
 
-QString Str(int id) {
-    return QString::fromStdString(LoadStr(id));
+// The dish in a square of side s at the painter's origin.
+void DrawDish(QPainter& p, qreal s) {
+    p.setBrush(QColor(0x0073D9));
+    p.setPen(Qt::NoPen);
+    p.drawRoundedRect(QRectF(s / 32, s / 32, s * 30 / 32, s * 30 / 32), s / 5, s / 5);
+    p.setPen(QPen(Qt::white, s * 2.5 / 32));
+    p.setBrush(Qt::NoBrush);
+    p.drawArc(QRectF(s * 7 / 32, s * 7 / 32, s * 18 / 32, s * 18 / 32), 30 * 16, 120 * 16);
+    p.drawArc(QRectF(s * 11 / 32, s * 11 / 32, s * 10 / 32, s * 10 / 32), 30 * 16, 120 * 16);
+    p.setBrush(Qt::white);
+    p.setPen(Qt::NoPen);
+    p.drawEllipse(QPointF(s / 2, s * 19 / 32), s * 2.5 / 32, s * 2.5 / 32);
 }
 
 } // namespace
 
+QIcon ProgramIcon() {
+    QPixmap pm(32, 32);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    DrawDish(p, 32);
+    return QIcon(pm);
+}
+
+QPixmap ProgramBanner(QSize size) {
+    QPixmap pm(size);
+    pm.fill(Qt::white);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    qreal side = size.height();
+    QFont font = p.font();
+    font.setPixelSize(std::max(8, static_cast<int>(side * 0.55)));
+    font.setBold(true);
+    p.setFont(font);
+    QString name = LoadQStr(113);
+    qreal textWidth = QFontMetricsF(font).horizontalAdvance(name);
+    qreal left = std::max<qreal>(0, (size.width() - side - side / 4 - textWidth) / 2);
+    p.translate(left, 0);
+    DrawDish(p, side);
+    p.setPen(QColor(0x0073D9));
+    p.drawText(QRectF(side + side / 4, 0, size.width() - left - side, side), Qt::AlignVCenter | Qt::AlignLeft,
+               name);
+    return pm;
+}
+
 CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
-    QFontMetrics fm(font());
-    int alphabet =
-        fm.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
-    int bx = std::max(1, (alphabet / 26 + 1) / 2), by = std::max(1, fm.height());
-    auto du = [bx, by](int x, int y, int w, int h) {
-        return QRect((x * bx + 2) / 4, (y * by + 4) / 8, (w * bx + 2) / 4, (h * by + 4) / 8);
-    };
-    setWindowTitle(Str(101));
-    setFixedSize(du(0, 0, 224, 180).size());
+    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint |
+                   Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    CDialogUnits du(font());
+    const QString texts[] = {LoadQStr(113),
+                             LoadQStr(102) + QStringLiteral(" ") + QString::fromLatin1(PROGRAM_VERSION),
+                             LoadQStr(114), LoadQStr(162)};
+    for (const QString& text : texts)
+        du.FitText(font(), text, 204, 4);
+    setWindowTitle(LoadQStr(101));
+    setFixedSize(du.Rect(0, 0, 224, 180).size());
     QPalette pal = palette();
     pal.setColor(QPalette::Window, Qt::white);
     setPalette(pal);
@@ -38,20 +81,25 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
         auto* l = new QLabel(text, this);
         l->setObjectName(QString::number(id));
         l->setAlignment(Qt::AlignCenter);
-        l->setGeometry(du(10, y, 204, 8));
+        l->setGeometry(du.Rect(10, y, 204, 8));
         return l;
     };
-    label(1018, 9, Str(113));
-    label(1017, 22, Str(102) + QStringLiteral(" ") + QString::fromLatin1(PROGRAM_VERSION));
-    label(1019, 35, Str(114));
-    QLabel* address = label(1021, 48, Str(162));
+    label(1018, 9, texts[0]);
+    label(1017, 22, texts[1]);
+    label(1019, 35, texts[2]);
+    QLabel* address = label(1021, 48, texts[3]);
     address->setCursor(Qt::PointingHandCursor);
-    auto* close = new QPushButton(Str(103), this);
+    address->setProperty("kv_address", true);
+    // The picture in the template's place for it.
+    auto* picture = new QLabel(this);
+    picture->setObjectName(QStringLiteral("133"));
+    picture->setGeometry(du.Rect(30, 82, 167, 48));
+    picture->setPixmap(ProgramBanner(picture->size()));
+    auto* close = new QPushButton(LoadQStr(103), this);
     close->setObjectName(QStringLiteral("1"));
     close->setDefault(true);
-    close->setGeometry(du(10, 156, 204, 14));
+    close->setGeometry(du.Rect(10, 156, 204, 14));
     connect(close, &QPushButton::clicked, this, &QDialog::accept);
-    address->setProperty("kv_address", true);
 }
 
 void CAboutDlg::mousePressEvent(QMouseEvent* event) {

@@ -7,6 +7,7 @@
 #include "PortListItems.h"
 #include "Profile.h"
 #include "ProgramDir.h"
+#include "SignalWatch.h"
 #include "SingleInstance.h"
 #include "StringTable.h"
 #include "SystemAccess.h"
@@ -52,7 +53,7 @@ const char* OutcomeText(int code) {
     case 0:
         return "upload complete";
     case 1:
-        return "closed";
+        return "closed or interrupted";
     case 2:
         return "port not found";
     case 3:
@@ -144,8 +145,11 @@ int CLoaderApp::Main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setQuitOnLastWindowClosed(false);
 
+    // An unattended run skips the single-instance check: it shows no window to bring forward, and the port
+    // it uploads through is opened exclusively, so a run beside an open dialog either gets the port or ends
+    // with 4 saying who holds it; never with 0 and nothing uploaded.
     std::unique_ptr<CSingleInstance> instance;
-    if (!cmd.m_NoMutexFlag) {
+    if (!cmd.m_NoMutexFlag && !autoMode) {
         instance = std::make_unique<CSingleInstance>();
         if (!instance->Acquire())
             return 0;
@@ -197,6 +201,12 @@ int CLoaderApp::Main(int argc, char** argv) {
         dlg.m_CmdPort = cmd.m_Port;
         dlg.m_CmdLogName = cmd.m_LogName;
         dlg.m_Console = console.get();
+        std::unique_ptr<CSignalWatch> signalWatch;
+        if (autoMode) {
+            signalWatch =
+                std::make_unique<CSignalWatch>([&dlg](const std::string& cause) { dlg.OnInterrupt(cause); });
+            dlg.m_Signals = signalWatch.get();
+        }
 
         code = dlg.Run();
         if (console && code == 0)

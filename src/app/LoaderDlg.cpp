@@ -1,9 +1,11 @@
 #include "LoaderDlg.h"
 
+#include "AboutDlg.h"
 #include "ConsoleReport.h"
 #include "DeviceMonitor.h"
 #include "MessageBox.h"
 #include "Profile.h"
+#include "SignalWatch.h"
 #include "StringTable.h"
 #include "SystemAccess.h"
 #include "core/Clock.h"
@@ -30,27 +32,6 @@
 
 namespace {
 
-QString Str(int id) {
-    return QString::fromStdString(LoadStr(id));
-}
-
-// The program's icon: a receiver dish on blue, drawn rather than shipped.
-QIcon ProgramIcon() {
-    QPixmap pm(32, 32);
-    pm.fill(Qt::transparent);
-    QPainter p(&pm);
-    p.setRenderHint(QPainter::Antialiasing);
-    p.setBrush(QColor(COLOR_BLUE));
-    p.setPen(Qt::NoPen);
-    p.drawRoundedRect(1, 1, 30, 30, 6, 6);
-    p.setPen(QPen(Qt::white, 2.5));
-    p.drawArc(7, 7, 18, 18, 30 * 16, 120 * 16);
-    p.drawArc(11, 11, 10, 10, 30 * 16, 120 * 16);
-    p.setBrush(Qt::white);
-    p.drawEllipse(QPointF(16, 19), 2.5, 2.5);
-    return QIcon(pm);
-}
-
 // The application object adopts the user's locale, which may write numbers with ','; a loader banner and
 // the text made of it always use '.'. Switches the calling thread to the C locale while it lives.
 class CClassicNumbers {
@@ -76,19 +57,11 @@ private:
 } // namespace
 
 CLoaderDlg::CLoaderDlg(CSystem& system, CProfile& profile, QWidget* parent)
-    : QDialog(parent), m_System(system), m_Profile(profile) {
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
-    QFontMetrics fm(font());
-    // Dialog base units as the platform derives them from the dialog's font.
-    int alphabet =
-        fm.horizontalAdvance(QStringLiteral("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"));
-    m_BaseX = (alphabet / 26 + 1) / 2;
-    m_BaseY = fm.height();
-    if (m_BaseX < 1)
-        m_BaseX = 1;
-    if (m_BaseY < 1)
-        m_BaseY = 1;
+    : QDialog(parent), m_System(system), m_Profile(profile), m_Units(font()) {
+    // A fixed-size window: no maximise button.
+    setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint |
+                   Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
     BuildControls();
     m_TextMembers = {
         {IDC_CHOOSE_IMAGE, &m_ChooseImageText},
@@ -121,20 +94,25 @@ CLoaderDlg::CLoaderDlg(CSystem& system, CProfile& profile, QWidget* parent)
 
 CLoaderDlg::~CLoaderDlg() = default;
 
-QRect CLoaderDlg::DialogUnits(int x, int y, int w, int h) const {
-    auto px = [this](int du) { return (du * m_BaseX + 2) / 4; };
-    auto py = [this](int du) { return (du * m_BaseY + 4) / 8; };
-    return QRect(px(x), py(y), px(w), py(h));
-}
-
 template <typename W> W* CLoaderDlg::AddControl(int id, W* widget, int x, int y, int w, int h) {
     widget->setObjectName(QString::number(id));
-    widget->setGeometry(DialogUnits(x, y, w, h));
+    widget->setGeometry(m_Units.Rect(x, y, w, h));
     m_Controls[id] = widget;
     return widget;
 }
 
 void CLoaderDlg::BuildControls() {
+    // The template's widths were made for another font: the unit grows until every caption fits its place
+    // (text ids with their width in dialog units and the pixels a frame or check mark takes).
+    const int fits[][3] = {{104, 271, 4},  {105, 43, 4},   {128, 34, 4},   {129, 34, 4},   {151, 34, 4},
+                           {152, 34, 4},   {123, 46, 4},   {126, 46, 4},   {127, 46, 4},   {153, 46, 4},
+                           {154, 46, 4},   {107, 37, 14},  {117, 122, 14}, {118, 122, 14}, {108, 271, 30},
+                           {109, 271, 14}, {148, 271, 14}, {164, 50, 14},  {115, 134, 24}, {116, 134, 24}};
+    for (const auto& [id, du, pad] : fits)
+        m_Units.FitText(font(), LoadQStr(id), du, pad);
+    m_Units.FitText(font(), LoadQStr(106) + QStringLiteral(" ") + QString::fromLatin1(PROGRAM_VERSION), 82,
+                    4);
+
     auto label = [this](int id, int x, int y, int w, int h, bool right) {
         auto* l = AddControl(id, new QLabel(this), x, y, w, h);
         l->setAlignment((right ? Qt::AlignRight : Qt::AlignLeft) | Qt::AlignVCenter);
@@ -185,11 +163,17 @@ void CLoaderDlg::BuildControls() {
     label(IDC_VERSION, 10, 311, 82, 8, false);
     AddControl(IDC_EXIT, new QPushButton(this), 231, 305, 50, 14);
 
+    // White inside like the window (the platform style fills them grey).
+    for (int id : {IDC_PORTINFO, IDC_FILEINFO})
+        Item(id)->setStyleSheet(QStringLiteral("QGroupBox { background: white; border: 1px solid #b4b4b4;"
+                                               " border-radius: 3px; margin-top: 0.6em; }"
+                                               "QGroupBox::title { subcontrol-origin: margin; left: 6px;"
+                                               " padding: 0 3px; }"));
     // Group boxes lie beneath the controls that sit on them.
     Item(IDC_PORTINFO)->lower();
     Item(IDC_FILEINFO)->lower();
 
-    QRect all = DialogUnits(0, 0, 291, 329);
+    QRect all = m_Units.Rect(0, 0, 291, 329);
     setFixedSize(all.size());
     QPalette pal = palette();
     pal.setColor(QPalette::Window, Qt::white);
@@ -263,34 +247,34 @@ void CLoaderDlg::UpdateData() {
 }
 
 void CLoaderDlg::SetCaptions() {
-    setWindowTitle(Str(113));
-    Button(IDC_BROWSE)->setText(Str(107));
-    Button(IDC_CONNECT)->setText(Str(117));
-    Button(IDC_REFRESH)->setText(Str(118));
-    m_SaveLog->setText(Str(108));
-    Button(IDC_UPLOAD)->setText(Str(109));
-    Button(IDC_EXIT)->setText(Str(164));
-    static_cast<QGroupBox*>(Item(IDC_FILEINFO))->setTitle(Str(116));
-    static_cast<QGroupBox*>(Item(IDC_PORTINFO))->setTitle(Str(115));
-    m_ChooseImageText = Str(104);
-    m_VersionText = Str(106) + QStringLiteral(" ") + QString::fromLatin1(PROGRAM_VERSION);
-    m_PortLabelText = Str(105);
-    m_StatusLabelText = Str(128);
-    m_ReceiverLabelText = Str(129);
-    m_OptionsLabelText = Str(151);
-    m_SerialLabelText = Str(152);
-    m_TypeLabelText = Str(123);
-    m_ImageVersionLabel = Str(126);
-    m_PflVersionLabel = Str(127);
-    m_DateLabelText = Str(153);
-    m_TimeLabelText = Str(154);
+    setWindowTitle(LoadQStr(113));
+    Button(IDC_BROWSE)->setText(LoadQStr(107));
+    Button(IDC_CONNECT)->setText(LoadQStr(117));
+    Button(IDC_REFRESH)->setText(LoadQStr(118));
+    m_SaveLog->setText(LoadQStr(108));
+    Button(IDC_UPLOAD)->setText(LoadQStr(109));
+    Button(IDC_EXIT)->setText(LoadQStr(164));
+    static_cast<QGroupBox*>(Item(IDC_FILEINFO))->setTitle(LoadQStr(116));
+    static_cast<QGroupBox*>(Item(IDC_PORTINFO))->setTitle(LoadQStr(115));
+    m_ChooseImageText = LoadQStr(104);
+    m_VersionText = LoadQStr(106) + QStringLiteral(" ") + QString::fromLatin1(PROGRAM_VERSION);
+    m_PortLabelText = LoadQStr(105);
+    m_StatusLabelText = LoadQStr(128);
+    m_ReceiverLabelText = LoadQStr(129);
+    m_OptionsLabelText = LoadQStr(151);
+    m_SerialLabelText = LoadQStr(152);
+    m_TypeLabelText = LoadQStr(123);
+    m_ImageVersionLabel = LoadQStr(126);
+    m_PflVersionLabel = LoadQStr(127);
+    m_DateLabelText = LoadQStr(153);
+    m_TimeLabelText = LoadQStr(154);
 
-    Button(IDC_BROWSE)->setToolTip(Str(112));
-    m_SaveLog->setToolTip(Str(111));
-    Button(IDC_UPLOAD)->setToolTip(Str(110));
-    Button(IDC_CONNECT)->setToolTip(Str(119));
-    Button(IDC_REFRESH)->setToolTip(Str(120));
-    Button(IDC_EXIT)->setToolTip(Str(165));
+    Button(IDC_BROWSE)->setToolTip(LoadQStr(112));
+    m_SaveLog->setToolTip(LoadQStr(111));
+    Button(IDC_UPLOAD)->setToolTip(LoadQStr(110));
+    Button(IDC_CONNECT)->setToolTip(LoadQStr(119));
+    Button(IDC_REFRESH)->setToolTip(LoadQStr(120));
+    Button(IDC_EXIT)->setToolTip(LoadQStr(165));
 }
 
 void CLoaderDlg::PaintBarFromState(CColorBar* bar, LockedShort& cell) {
@@ -299,7 +283,6 @@ void CLoaderDlg::PaintBarFromState(CColorBar* bar, LockedShort& cell) {
 }
 
 bool CLoaderDlg::OnInitDialog() {
-    m_Initialised = true;
     setWindowIcon(ProgramIcon());
     m_ExitCode = 0;
     m_UploadBlocked = 0;
@@ -355,14 +338,19 @@ bool CLoaderDlg::OnInitDialog() {
     UpdateData();
 
     if (m_AutoMode) {
-        SleepOnDialogThread(1000);
-        Check(m_System).RequestCheck();
-        WaitForCheck();
+        if (SleepOnDialogThread(1000)) {
+            Check(m_System).RequestCheck();
+            WaitForCheck();
+        }
+        if (m_Interrupted) {
+            CloseDialog(1);
+            return false;
+        }
         if (Check(m_System).m_Identified.Get() == 1) {
             if (!OnUpload()) {
                 // Nothing was handed to the worker, so no result will ever end the run: end it here with
                 // the code of what stood in the way.
-                int code = m_ImageValid.Get() != 1 ? 3 : Port(m_System)->IsOpen() != 1 ? 4 : 5;
+                int code = m_ImageValid.Get() != 1 ? 3 : !PortOpen() ? 4 : 5;
                 CloseDialog(code);
                 return false;
             }
@@ -386,8 +374,18 @@ int CLoaderDlg::Run() {
     return m_ExitCode;
 }
 
-void CLoaderDlg::SleepOnDialogThread(uint32_t ms) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+bool CLoaderDlg::SleepOnDialogThread(uint32_t ms) {
+    // In short slices, so that an interrupt is not kept waiting.
+    uint32_t start = TickMs();
+    while (!m_Interrupted && ElapsedMs(start) < ms) {
+        if (m_Signals)
+            m_Signals->Poll();
+        if (m_Interrupted)
+            break;
+        uint32_t left = ms - std::min(ms, ElapsedMs(start));
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::min<uint32_t>(left, 20)));
+    }
+    return !m_Interrupted;
 }
 
 void CLoaderDlg::WaitForCheck() {
@@ -397,167 +395,184 @@ void CLoaderDlg::WaitForCheck() {
     const CReceiverCheck::Timing& t = check.m_Timing;
     uint32_t limit = t.checkLimitMs + std::max(t.sentenceLimitMs, t.closedPortSleepMs) + t.idleWaitMs + 1000;
     uint32_t start = TickMs();
-    while (check.m_CheckRunning.Get() == 1 && ElapsedMs(start) < limit)
-        SleepOnDialogThread(100);
+    while (check.m_CheckRunning.Get() == 1 && ElapsedMs(start) < limit && SleepOnDialogThread(100)) {
+    }
 }
 
-void CLoaderDlg::EchoStatus(const std::string& line) {
-    if (m_Console)
-        m_Console->StatusLine(line);
+bool CLoaderDlg::PortOpen() {
+    CSerialPort* port = Port(m_System);
+    return port && port->IsOpen() == 1;
 }
 
 void CLoaderDlg::OnRefreshTimer() {
-    CUploadJob& job = Job(m_System);
-    CReceiverCheck& check = Check(m_System);
-    CChannel& channel = Channel(m_System);
+    DrainStatusQueue();
+    DrainLogQueue();
+    ShowProgress();
+    ShowIdleState();
+    ShowFlashWriting();
+    RequestCheckOnOpen();
+    ShowReceiverTexts();
+    ShowLoaderBanner();
+    ShowResult();
+    if (m_Ended)
+        return;
+    RecoverIdle();
+    if (m_Ended)
+        return;
+    RefreshConnection();
+    PaintBars();
+    ApplyUploadButtonRule();
+    EchoProgress();
+}
 
-    // 1. Status lines into the log view.
-    while (std::optional<std::string> line = channel.m_StatusQueue.Pop()) {
-        EchoStatus(*line);
+void CLoaderDlg::DrainStatusQueue() {
+    while (std::optional<std::string> line = Channel(m_System).m_StatusQueue.Pop()) {
+        if (m_Console)
+            m_Console->StatusLine(*line);
         AppendLogView(QString::fromStdString(*line) + QStringLiteral("\r\n"));
     }
-    // 2. Log lines into the log file.
-    DrainLogQueue();
+}
 
-    // 3. Upload progress.
-    bool progressMoved = false;
-    if (job.m_Progress.Changed()) {
-        int16_t progress = job.m_Progress.Get();
-        if (progress != static_cast<int16_t>(m_ShownProgress)) {
-            progress = job.m_Progress.Get();
-            m_ShownProgress = static_cast<uint16_t>(progress);
-            Bar(IDC_UPLOAD_BAR)->SetFraction(progress * 0.001);
-            progressMoved = true;
-        }
+void CLoaderDlg::ShowProgress() {
+    LockedShort& cell = Job(m_System).m_Progress;
+    if (!cell.Changed())
+        return;
+    int16_t progress = cell.Get();
+    if (progress == static_cast<int16_t>(m_ShownProgress))
+        return;
+    progress = cell.Get();
+    m_ShownProgress = static_cast<uint16_t>(progress);
+    Bar(IDC_UPLOAD_BAR)->SetFraction(progress * 0.001);
+    m_ProgressMoved = true;
+}
+
+void CLoaderDlg::ShowIdleState() {
+    if (!m_Idle.Changed())
+        return;
+    bool idle = m_Idle.Get() == 1;
+    Button(IDC_UPLOAD)->setToolTip(LoadQStr(idle ? 110 : 155));
+    Button(IDC_UPLOAD)->setText(LoadQStr(idle ? 109 : 148));
+    for (int id : {IDC_BROWSE, IDC_CONNECT, IDC_REFRESH, IDC_EXIT, IDC_IMAGE_COMBO, IDC_PORT_LIST})
+        Item(id)->setEnabled(idle);
+    m_Busy = idle ? 0 : 1;
+}
+
+void CLoaderDlg::ShowFlashWriting() {
+    LockedInt& cell = Job(m_System).m_FlashWriting;
+    if (!cell.Changed())
+        return;
+    bool writing = cell.Get() == 1;
+    Button(IDC_UPLOAD)->setEnabled(!writing);
+    if (writing) {
+        m_SaveLog->setFocus();
+        m_FlashTouched = true;
+    } else {
+        Button(IDC_UPLOAD)->setFocus();
     }
+    m_UploadBlocked = writing ? 1 : 0;
+}
 
-    // 4. Idle or busy.
-    if (m_Idle.Changed()) {
-        bool idle = m_Idle.Get() == 1;
-        Button(IDC_UPLOAD)->setToolTip(Str(idle ? 110 : 155));
-        Button(IDC_UPLOAD)->setText(Str(idle ? 109 : 148));
-        for (int id : {IDC_BROWSE, IDC_CONNECT, IDC_REFRESH, IDC_EXIT, IDC_IMAGE_COMBO, IDC_PORT_LIST})
-            Item(id)->setEnabled(idle);
-        m_Busy = idle ? 0 : 1;
+void CLoaderDlg::RequestCheckOnOpen() {
+    LockedInt& cell = PortOpenedCell(m_System);
+    if (cell.Changed() && cell.Get() != 0 && m_PortIndex != 0)
+        Check(m_System).RequestCheck();
+}
+
+void CLoaderDlg::ShowReceiverTexts() {
+    CReceiverCheck& check = Check(m_System);
+    if (!check.m_CheckRunning.Changed())
+        return;
+    if (check.m_CheckRunning.Get() == 1) {
+        m_ReceiverText = m_OptionsText = m_SerialText = LoadQStr(167);
+        Item(IDC_PORT_LIST)->setEnabled(false);
+        return;
     }
-
-    // 5. Flash writing forbids cancelling.
-    if (job.m_FlashWriting.Changed()) {
-        if (job.m_FlashWriting.Get() == 1) {
-            Button(IDC_UPLOAD)->setEnabled(false);
-            m_SaveLog->setFocus();
-            m_UploadBlocked = 1;
-        } else {
-            Button(IDC_UPLOAD)->setEnabled(true);
-            Button(IDC_UPLOAD)->setFocus();
-            m_UploadBlocked = 0;
-        }
+    if (Job(m_System).m_Start.Get() == 0)
+        Item(IDC_PORT_LIST)->setEnabled(true);
+    if (check.m_Identified.Get() != 1) {
+        m_ReceiverText = m_OptionsText = m_SerialText = LoadQStr(145);
+        return;
     }
+    ReceiverTexts texts = check.Texts();
+    m_ReceiverText = QString::fromStdString(texts.model) + QStringLiteral(" ") + LoadQStr(106) +
+                     QStringLiteral(" ") + QString::fromStdString(texts.version);
+    bool options = !texts.options.empty();
+    if (options)
+        m_OptionsText = QString::fromStdString(texts.options);
+    Item(IDC_OPTIONS_LABEL)->setVisible(options);
+    Item(IDC_OPTIONS)->setVisible(options);
+    bool serial = !texts.serial.empty();
+    if (serial)
+        m_SerialText = QString::fromStdString(texts.serial);
+    Item(IDC_SERIAL_LABEL)->setVisible(serial);
+    Item(IDC_SERIAL)->setVisible(serial);
+}
 
-    // 6. A newly opened port asks for a receiver check.
-    if (PortOpenedCell(m_System).Changed()) {
-        if (PortOpenedCell(m_System).Get() != 0 && m_PortIndex != 0)
-            check.RequestCheck();
+void CLoaderDlg::ShowLoaderBanner() {
+    if (Check(m_System).m_Identified.Get() != 0)
+        return;
+    std::string banner = Job(m_System).m_PfldVersion.Get();
+    if (!banner.empty())
+        ShowLoaderVersion(banner);
+}
+
+void CLoaderDlg::ShowResult() {
+    CUploadJob& job = Job(m_System);
+    if (!job.m_Result.Changed())
+        return;
+    job.m_Result.Get();
+    if (!m_AutoMode) {
+        if (MessageBoxesOff())
+            return;
+        BringToFront();
+        bool ok = job.m_Result.Get() == 1;
+        PostMessageBox(LoadStr(ok ? 147 : 156), LoadStr(132), ok ? MB_ICONINFORMATION : MB_ICONERROR,
+                       [this] { raise(); });
+        return;
     }
-
-    // 7. Receiver texts.
-    if (check.m_CheckRunning.Changed()) {
-        if (check.m_CheckRunning.Get() == 1) {
-            m_ReceiverText = m_OptionsText = m_SerialText = Str(167);
-            Item(IDC_PORT_LIST)->setEnabled(false);
-        } else {
-            if (job.m_Start.Get() == 0)
-                Item(IDC_PORT_LIST)->setEnabled(true);
-            if (check.m_Identified.Get() == 1) {
-                ReceiverTexts texts = check.Texts();
-                m_ReceiverText = QString::fromStdString(texts.model) + QStringLiteral(" ") + Str(106) +
-                                 QStringLiteral(" ") + QString::fromStdString(texts.version);
-                bool options = !texts.options.empty();
-                if (options)
-                    m_OptionsText = QString::fromStdString(texts.options);
-                Item(IDC_OPTIONS_LABEL)->setVisible(options);
-                Item(IDC_OPTIONS)->setVisible(options);
-                bool serial = !texts.serial.empty();
-                if (serial)
-                    m_SerialText = QString::fromStdString(texts.serial);
-                Item(IDC_SERIAL_LABEL)->setVisible(serial);
-                Item(IDC_SERIAL)->setVisible(serial);
-            } else {
-                m_ReceiverText = m_OptionsText = m_SerialText = Str(145);
-            }
-        }
+    if (job.m_Result.Get() == 1) {
+        job.m_Result.Set(1);
+        CloseDialog(0);
+        return;
     }
+    PostMessageBox(LoadStr(156), LoadStr(132), MB_ICONERROR, [this] { CloseDialog(m_Interrupted ? 1 : 5); });
+}
 
-    // 8. A loader banner caught during an upload stands for the receiver.
-    if (check.m_Identified.Get() == 0) {
-        std::string banner = job.m_PfldVersion.Get();
-        if (!banner.empty())
-            ShowLoaderVersion(banner);
+void CLoaderDlg::RecoverIdle() {
+    if (Job(m_System).m_Start.Get() != 0)
+        return;
+    if (m_Idle.Get() != 1)
+        m_Idle.Set(1);
+    if (m_PendingPortRequest >= 0) {
+        int index = m_PendingPortRequest;
+        m_PendingPortRequest = -1;
+        PortWorker(m_System).RequestPort(static_cast<int16_t>(index));
     }
+    // An automatic run whose end was refused while the worker finished its job ends now.
+    if (m_PendingClose >= 0)
+        CloseDialog(m_PendingClose);
+}
 
-    // 9. Upload result.
-    if (job.m_Result.Changed()) {
-        job.m_Result.Get();
-        if (!m_AutoMode) {
-            if (!MessageBoxesOff()) {
-                BringToFront();
-                bool ok = job.m_Result.Get() == 1;
-                CenteredMessageBox(this, LoadStr(ok ? 147 : 156), LoadStr(132),
-                                   ok ? MB_ICONINFORMATION : MB_ICONERROR);
-                raise();
-            }
-        } else {
-            if (job.m_Result.Get() == 1) {
-                job.m_Result.Set(1);
-                CloseDialog(0);
-                return;
-            }
-            CenteredMessageBox(this, LoadStr(156), LoadStr(132), MB_ICONERROR);
-            CloseDialog(5);
-            if (m_Ended)
-                return;
-        }
-    }
-
-    // 10. Idle recovery.
-    if (job.m_Start.Get() == 0) {
-        if (m_Idle.Get() != 1)
-            m_Idle.Set(1);
-        if (m_PendingPortRequest >= 0) {
-            int index = m_PendingPortRequest;
-            m_PendingPortRequest = -1;
-            PortWorker(m_System).RequestPort(static_cast<int16_t>(index));
-        }
-        // An automatic run whose end was refused while the worker finished its job ends now.
-        if (m_PendingClose >= 0) {
-            CloseDialog(m_PendingClose);
-            if (m_Ended)
-                return;
-        }
-    }
-
-    // 11. Connection texts.
-    RefreshConnection();
-
-    // 12. Bar colours.
-    bool phaseMoved = false;
+void CLoaderDlg::PaintBars() {
+    CUploadJob& job = Job(m_System);
     if (job.m_Phase.Changed()) {
         m_ShownPhase = job.m_Phase.Get();
         Bar(IDC_UPLOAD_BAR)->SetBarColor(StateColorsOf(m_ShownPhase).filled, false);
         m_ShownPhase = job.m_Phase.Get();
         Bar(IDC_UPLOAD_BAR)->SetRestColor(StateColorsOf(m_ShownPhase).unfilled, true);
-        phaseMoved = true;
+        m_ProgressMoved = true;
     }
     if (job.m_ConnState.Changed())
         PaintBarFromState(Bar(IDC_CONN_BAR), job.m_ConnState);
     if (job.m_FileState.Changed())
         PaintBarFromState(Bar(IDC_FILE_BAR), job.m_FileState);
+}
 
-    // 13. Upload button rule.
+void CLoaderDlg::ApplyUploadButtonRule() {
+    CUploadJob& job = Job(m_System);
     QPushButton* upload = Button(IDC_UPLOAD);
-    bool connReady = job.m_ConnState.Get() == 4;
-    bool fileReady = connReady && job.m_FileState.Get() == 4;
-    if (connReady && fileReady) {
+    bool ready = job.m_ConnState.Get() == 4 && job.m_FileState.Get() == 4;
+    if (ready) {
         if (!upload->isEnabled() && job.m_FlashWriting.Get() == 0) {
             upload->setEnabled(true);
             upload->setFocus();
@@ -566,21 +581,39 @@ void CLoaderDlg::OnRefreshTimer() {
         upload->setEnabled(false);
         Button(IDC_BROWSE)->setFocus();
     }
+}
 
-    if (m_Console && (progressMoved || phaseMoved) && m_Busy == 1)
+void CLoaderDlg::EchoProgress() {
+    if (m_Console && m_ProgressMoved && m_Busy == 1)
         m_Console->Progress(m_ShownPhase, m_ShownProgress, m_ShownPhase >= 2 ? m_UploadBytes : 0, TickMs());
+    m_ProgressMoved = false;
+}
+
+void CLoaderDlg::PostMessageBox(const std::string& text, const std::string& caption, unsigned style,
+                                std::function<void()> then) {
+    if (MessageBoxesOff()) {
+        CenteredMessageBox(this, text, caption, style);
+        if (then)
+            then();
+        return;
+    }
+    QTimer::singleShot(0, this, [this, text, caption, style, then] {
+        CenteredMessageBox(this, text, caption, style);
+        if (then && !m_Ended)
+            then();
+    });
 }
 
 void CLoaderDlg::RefreshConnection() {
     CUploadJob& job = Job(m_System);
     CSerialPort* port = Port(m_System);
     if (port && port->IsOpen() == 1) {
-        m_StatusText = Str(124);
+        m_StatusText = LoadQStr(124);
         if (job.m_ConnState.Changed() || job.m_ConnState.Get() != 4)
             job.m_ConnState.Set(4);
     } else {
-        m_StatusText = Str(port && port->PortLocked() == 1 ? 161 : 125);
-        m_ReceiverText = m_OptionsText = m_SerialText = Str(145);
+        m_StatusText = LoadQStr(port && port->PortLocked() == 1 ? 161 : 125);
+        m_ReceiverText = m_OptionsText = m_SerialText = LoadQStr(145);
         if (job.m_ConnState.Changed() || job.m_ConnState.Get() != 2)
             job.m_ConnState.Set(2);
     }
@@ -597,7 +630,10 @@ void CLoaderDlg::ShowLoaderVersion(const std::string& banner) {
     m_ReceiverText = QString::fromLatin1(text);
     for (int id : {IDC_OPTIONS_LABEL, IDC_OPTIONS, IDC_SERIAL_LABEL, IDC_SERIAL})
         Item(id)->setVisible(false);
-    Check(m_System).m_Identified.Set(1);
+    // While a job runs the identified mark is the receiver check's: setting it would end a running check
+    // as answered and start the next one, whose queries would land inside the loader's protocol.
+    if (Job(m_System).m_Start.Get() == 0)
+        Check(m_System).m_Identified.Set(1);
 }
 
 void CLoaderDlg::AppendLogView(const QString& line) {
@@ -628,6 +664,8 @@ void CLoaderDlg::BringToFront() {
 }
 
 void CLoaderDlg::CloseDialog(int exitCode) {
+    if (m_Ended)
+        return;
     CUploadJob& job = Job(m_System);
     bool complete = m_AutoMode && job.m_Result.Get() == 1;
     if (!complete && job.m_Start.Get() == 1) {
@@ -639,7 +677,7 @@ void CLoaderDlg::CloseDialog(int exitCode) {
             m_WaitNoticeShown = true;
         }
         if (!MessageBoxesOff() || m_Console)
-            CenteredMessageBox(this, LoadStr(150), LoadStr(132), MB_ICONERROR);
+            PostMessageBox(LoadStr(150), LoadStr(132), MB_ICONERROR);
         return;
     }
     m_PendingClose = -1;
@@ -659,6 +697,35 @@ void CLoaderDlg::CloseDialog(int exitCode) {
     if (m_Console)
         m_Console->Finish();
     done(m_ExitCode);
+}
+
+void CLoaderDlg::OnInterrupt(const std::string& cause) {
+    if (m_Interrupted || m_Ended)
+        return;
+    m_Interrupted = true;
+    CUploadJob& job = Job(m_System);
+    bool running = job.m_Start.Get() == 1;
+    std::string where;
+    if (!running)
+        where = "no upload was running; the receiver was not touched.";
+    else if (m_FlashTouched || job.m_FlashWriting.Get() == 1)
+        where =
+            "flash writing stopped: the receiver is left in its loader with its flash incomplete; run the "
+            "upload again.";
+    else
+        where =
+            "upload canceled before flash writing: the flash is unchanged; the receiver may still be in its "
+            "loader, run the upload again or restart the receiver.";
+    Channel(m_System).Log(cause + ": " + where);
+    if (m_Console)
+        m_Console->Notice(cause + ": " + where);
+    // The job stops at its next look at the cancel, within the protocol's own limits; a flash write cannot
+    // be taken back, so a cancel during it only ends the writing sooner.
+    if (running) {
+        job.CancelUpload();
+        m_Idle.Set(1);
+    }
+    CloseDialog(1);
 }
 
 void CLoaderDlg::closeEvent(QCloseEvent* event) {

@@ -3,6 +3,7 @@
 // texts, colours, enabled buttons, message boxes, the log view and the log file.
 
 #include "ColorBar.h"
+#include "DialogUnits.h"
 #include "RecentFiles.h"
 #include "core/LockedValue.h"
 #include "image/LoadImage.h"
@@ -11,6 +12,7 @@
 #include <QDialog>
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -26,6 +28,7 @@ class CDeviceMonitor;
 class CProfile;
 class CSystem;
 class CConsoleReport;
+class CSignalWatch;
 
 // Control ids of the dialog template.
 enum : int {
@@ -81,15 +84,64 @@ public:
     // OnInitDialog, then the modal run; the exit code.
     int Run();
     bool Ended() const { return m_Ended; }
+    int ExitCode() const { return m_ExitCode; }
     // Escape: the dialog stays.
     void reject() override;
+    // Empties the log queue into the log file (or drops the lines when logging is off).
+    void DrainLogQueue();
+    // A stop request from outside (a signal in an unattended run), handled as closing the window: a cancel
+    // where one is allowed, a stop of the flash writing otherwise; the run ends once the job has wound down.
+    void OnInterrupt(const std::string& cause);
 
+    // Set by the application before the run.
+    int m_AutoMode = 0;
+    int m_LogFromCmdLine = 0;
+    std::string m_CmdImage;
+    // A port named on the command line: added to the list and chosen, in both modes.
+    std::string m_CmdPort;
+    std::string m_CmdLogName;
+    // Unattended runs report to the console; null otherwise.
+    CConsoleReport* m_Console = nullptr;
+    // Signals of an unattended run, looked at also during the waits that hold the event loop.
+    CSignalWatch* m_Signals = nullptr;
+    // The receiver as identified before the upload, and when the upload was handed to the worker (for the
+    // unattended run's summary line).
+    ReceiverTexts m_ReceiverBefore;
+    uint32_t m_UploadStartMs = 0;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void mousePressEvent(QMouseEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+private:
+    // The tests' one way in.
+    friend class CLoaderDlgProbe;
+
+    // The 50 ms refresh step, in its order.
     void OnRefreshTimer();
+    void DrainStatusQueue();      // 1
+    void ShowProgress();          // 3
+    void ShowIdleState();         // 4
+    void ShowFlashWriting();      // 5
+    void RequestCheckOnOpen();    // 6
+    void ShowReceiverTexts();     // 7
+    void ShowLoaderBanner();      // 8
+    void ShowResult();            // 9
+    void RecoverIdle();           // 10
+    void PaintBars();             // 12
+    void ApplyUploadButtonRule(); // 13
+    void EchoProgress();
+
     void RefreshConnection();
     void ShowLoaderVersion(const std::string& banner);
     void AppendLogView(const QString& line);
     void BringToFront();
     void CloseDialog(int exitCode);
+    // A message box shown after the current step has returned, so the refresh goes on behind it; then is
+    // run once the box is closed. With message boxes off both happen at once.
+    void PostMessageBox(const std::string& text, const std::string& caption, unsigned style,
+                        std::function<void()> then = {});
     // Pushes the 21 text members into their controls.
     void UpdateData();
 
@@ -105,6 +157,8 @@ public:
     void FillPortList();
     void FitPortDropHeight(QComboBox* combo);
     bool InitPortList();
+    // Adds the command-line port to the list when discovery does not list it; its index or -1.
+    int FindCommandLinePort();
     void OnPortSelChange(int index);
     void RefreshPortList();
     void OnDeviceChange();
@@ -122,27 +176,24 @@ public:
     void StartLogFile(const std::string& path);
     void StopLogFile();
     void WriteLogFile(const std::string& text);
-    // Empties the log queue into the log file (or drops the lines when logging is off).
-    void DrainLogQueue();
 
     QWidget* Item(int id) const;
     QLabel* Label(int id) const;
     CColorBar* Bar(int id) const;
     QPushButton* Button(int id) const;
     QComboBox* Combo(int id) const;
-    QPlainTextEdit* LogView() const { return m_LogView; }
-    QCheckBox* SaveLogBox() const { return m_SaveLog; }
-    // Pixel geometry of a rectangle given in dialog units.
-    QRect DialogUnits(int x, int y, int w, int h) const;
 
-    // Set by the application before the run.
-    int m_AutoMode = 0;
-    int m_LogFromCmdLine = 0;
-    std::string m_CmdImage;
-    std::string m_CmdPort;
-    std::string m_CmdLogName;
-    // Unattended runs report to the console; null otherwise.
-    CConsoleReport* m_Console = nullptr;
+    void BuildControls();
+    template <typename W> W* AddControl(int id, W* widget, int x, int y, int w, int h);
+    void SetCaptions();
+    void PaintBarFromState(CColorBar* bar, LockedShort& cell);
+    // Waits for the receiver check that was just requested, within the check's own limits.
+    void WaitForCheck();
+    // Sleeps on the dialog's thread; false when an interrupt ended the sleep early.
+    bool SleepOnDialogThread(uint32_t ms);
+    bool ImageIsOptions() const;
+    std::string ImageMainVersion() const;
+    bool PortOpen();
 
     // The 21 text members, bound to their controls by id.
     QString m_ChooseImageText;   // 1015
@@ -180,29 +231,9 @@ public:
     int m_ExitCode = 0;
     RecentImageFiles m_RecentFiles;
 
-    // The receiver as identified before the upload, and when the upload was handed to the worker.
-    ReceiverTexts m_ReceiverBefore;
-    uint32_t m_UploadStartMs = 0;
-
-protected:
-    void closeEvent(QCloseEvent* event) override;
-    void mousePressEvent(QMouseEvent* event) override;
-    void contextMenuEvent(QContextMenuEvent* event) override;
-
-private:
-    void BuildControls();
-    template <typename W> W* AddControl(int id, W* widget, int x, int y, int w, int h);
-    void SetCaptions();
-    void PaintBarFromState(CColorBar* bar, LockedShort& cell);
-    // Waits for the receiver check that was just requested, within the check's own limits.
-    void WaitForCheck();
-    void SleepOnDialogThread(uint32_t ms);
-    bool ImageIsOptions() const;
-    std::string ImageMainVersion() const;
-    void EchoStatus(const std::string& line);
-
     CSystem& m_System;
     CProfile& m_Profile;
+    CDialogUnits m_Units;
     std::map<int, QWidget*> m_Controls;
     std::map<int, QString*> m_TextMembers;
     QPlainTextEdit* m_LogView = nullptr;
@@ -211,15 +242,16 @@ private:
     std::unique_ptr<CDeviceMonitor> m_DeviceMonitor;
     int m_TimerId = 0;
     bool m_Ended = false;
-    bool m_Initialised = false;
     // An automatic run whose close was refused while the worker still finished its job: retried each tick.
     int m_PendingClose = -1;
     bool m_WaitNoticeShown = false;
     // A port request held back while an upload runs (a request closes the port).
     int m_PendingPortRequest = -1;
     int m_ShownPhase = 0;
+    bool m_ProgressMoved = false;
     uint32_t m_UploadBytes = 0;
+    // An interrupt asked the run to end; flash writing had begun when m_FlashTouched.
+    bool m_Interrupted = false;
+    bool m_FlashTouched = false;
     ImageFileInfo m_ImageInfo;
-    int m_BaseX = 6;
-    int m_BaseY = 13;
 };

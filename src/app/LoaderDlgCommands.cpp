@@ -64,27 +64,30 @@ bool CLoaderDlg::OnUpload() {
         m_Idle.Set(1);
         return true;
     }
+    // A cancelled job may still be winding down; a start now would clear the cancel it has not yet seen.
+    if (job.m_Start.Get() == 1) {
+        channel.PushStatus(LoadStr(150));
+        return false;
+    }
 
     std::string caption = LoadStr(132);
     RefreshConnection();
     check.RequestCheck();
     WaitForCheck();
+    if (m_Interrupted)
+        return false;
     check.m_CheckRunning.Set(0);
     RefreshImageInfo();
 
-    auto portOpen = [this] {
-        CSerialPort* port = Port(m_System);
-        return port && port->IsOpen() == 1;
-    };
-    if (m_ImageValid.Get() != 1 && !portOpen()) {
+    if (m_ImageValid.Get() != 1 && !PortOpen()) {
         CenteredMessageBox(this, LoadStr(133), caption, MB_ICONINFORMATION);
         return false;
     }
-    if (m_ImageValid.Get() != 1 && portOpen()) {
+    if (m_ImageValid.Get() != 1 && PortOpen()) {
         CenteredMessageBox(this, LoadStr(134), caption, MB_ICONINFORMATION);
         return false;
     }
-    if (m_ImageValid.Get() == 1 && !portOpen()) {
+    if (m_ImageValid.Get() == 1 && !PortOpen()) {
         CenteredMessageBox(this, LoadStr(135), caption, MB_ICONINFORMATION);
         return false;
     }

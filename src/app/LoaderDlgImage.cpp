@@ -12,14 +12,6 @@
 #include <QLabel>
 #include <QStyle>
 
-namespace {
-
-QString Str(int id) {
-    return QString::fromStdString(LoadStr(id));
-}
-
-} // namespace
-
 int CLoaderDlg::RefreshImageInfo() {
     QComboBox* combo = Combo(IDC_IMAGE_COMBO);
     CChannel& channel = Channel(m_System);
@@ -45,13 +37,13 @@ int CLoaderDlg::RefreshImageInfo() {
         m_TimeText = QString::fromStdString(m_ImageInfo.time);
         m_ImageVersionText = QString::fromStdString(m_ImageInfo.value);
         if (m_ImageInfo.options) {
-            m_ImageTypeText = Str(143);
-            m_ImageVersionLabel = Str(152);
+            m_ImageTypeText = LoadQStr(143);
+            m_ImageVersionLabel = LoadQStr(152);
             Item(IDC_PFL_VERSION)->setVisible(false);
             Item(IDC_PFL_VERSION_LABEL)->setVisible(false);
         } else {
-            m_ImageTypeText = Str(144);
-            m_ImageVersionLabel = Str(126);
+            m_ImageTypeText = LoadQStr(144);
+            m_ImageVersionLabel = LoadQStr(126);
             Item(IDC_PFL_VERSION)->setVisible(true);
             Item(IDC_PFL_VERSION_LABEL)->setVisible(true);
             m_PflVersionText = QString::fromStdString(m_ImageInfo.pflVersion);
@@ -67,7 +59,7 @@ int CLoaderDlg::RefreshImageInfo() {
     FillImageCombo();
     combo->setEditText(QString());
     m_ImageInfo = ImageFileInfo{};
-    m_ImageTypeText = m_DateText = m_TimeText = m_PflVersionText = m_ImageVersionText = Str(145);
+    m_ImageTypeText = m_DateText = m_TimeText = m_PflVersionText = m_ImageVersionText = LoadQStr(145);
     m_ImageValid.Set(0);
     Job(m_System).m_FileState.Set(2);
     UpdateData();

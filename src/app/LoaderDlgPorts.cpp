@@ -26,6 +26,21 @@ void CLoaderDlg::FillPortList() {
     FitPortDropHeight(list);
 }
 
+int CLoaderDlg::FindCommandLinePort() {
+    QComboBox* list = Combo(IDC_PORT_LIST);
+    int found =
+        list->findText(QString::fromLocal8Bit(m_CmdPort.c_str()), Qt::MatchExactly | Qt::MatchCaseSensitive);
+    // A port that discovery does not list (a pseudo-terminal, a by-id link) is taken when it names a
+    // character device.
+    if (found < 0 && IsCharDevice(m_CmdPort) && AddPortName(m_CmdPort.c_str())) {
+        list->addItem(QString::fromLocal8Bit(m_CmdPort.c_str()));
+        DescribePortItems(list);
+        FitPortDropHeight(list);
+        found = list->count() - 1;
+    }
+    return found;
+}
+
 bool CLoaderDlg::InitPortList() {
     QComboBox* list = Combo(IDC_PORT_LIST);
     FillPortList();
@@ -34,23 +49,19 @@ bool CLoaderDlg::InitPortList() {
         --m_PortIndex;
     if (m_PortIndex < 0)
         m_PortIndex = 0;
-    if (m_AutoMode) {
-        int found = list->findText(QString::fromLocal8Bit(m_CmdPort.c_str()),
-                                   Qt::MatchExactly | Qt::MatchCaseSensitive);
-        // A port that discovery does not list (a pseudo-terminal, a by-id link) is taken when it names a
-        // character device.
-        if (found < 0 && IsCharDevice(m_CmdPort) && AddPortName(m_CmdPort.c_str())) {
-            list->addItem(QString::fromLocal8Bit(m_CmdPort.c_str()));
-            DescribePortItems(list);
-            FitPortDropHeight(list);
-            found = list->count() - 1;
-        }
+    // A port named on the command line is chosen with or without an image; only an unattended run ends
+    // when it is missing, the dialog keeps the remembered port.
+    if (!m_CmdPort.empty()) {
+        int found = FindCommandLinePort();
         if (found < 0) {
-            m_ExitCode = 2;
             PlainMessageBox(this, LoadStr(163) + " " + m_CmdPort, LoadStr(132), MB_ICONINFORMATION);
-            return false;
+            if (m_AutoMode) {
+                m_ExitCode = 2;
+                return false;
+            }
+        } else {
+            m_PortIndex = found;
         }
-        m_PortIndex = found;
     }
     // The port worker retries a refused open without a word; the dialog (and an unattended run) says once
     // why.

@@ -12,6 +12,8 @@
 #include <QCheckBox>
 #include <QFileDialog>
 #include <QFontMetrics>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <cstdio>
 #include <ctime>
 
@@ -86,7 +88,11 @@ void CLoaderDlg::WriteLogFile(const std::string& text) {
     std::snprintf(count, sizeof count, " (%.0f)", m_LogBytes);
     std::string label = m_OpenLogName + count;
     QFontMetrics fm(m_SaveLog->font());
-    int limit = m_SaveLog->contentsRect().width() + 190;
+    // The room beside the check mark, measured with the box's own font (a fixed allowance cut the count off).
+    QStyleOptionButton option;
+    option.initFrom(m_SaveLog);
+    int limit =
+        m_SaveLog->style()->subElementRect(QStyle::SE_CheckBoxContents, &option, m_SaveLog).width() - 4;
     label = CompactPath(label, limit, [&fm](const std::string& s) {
         return fm.horizontalAdvance(QString::fromLocal8Bit(s.c_str()));
     });

@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QEvent>
+#include <QGridLayout>
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QScreen>
@@ -12,6 +13,8 @@
 namespace {
 
 bool g_MessageBoxesOff = false;
+// What the window manager's buttons and margins take from a title bar.
+constexpr int TITLE_ROOM_PX = 140;
 std::function<void(const std::string&, const std::string&, const char*)> g_Echo;
 
 // Centres the box when it is first shown and lets the user drag it by its body.
@@ -70,6 +73,15 @@ int ShowBox(QWidget* owner, const std::string& text, const std::string& caption,
     QPalette pal = box.palette();
     pal.setColor(QPalette::Window, Qt::white);
     box.setPalette(pal);
+    // A box is as wide as its text needs, which leaves its title cut short: make room for the whole title
+    // beside the window manager's buttons.
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+        QFont title = box.font();
+        title.setBold(true);
+        int width = QFontMetrics(title).horizontalAdvance(box.windowTitle()) + TITLE_ROOM_PX;
+        grid->addItem(new QSpacerItem(width, 0, QSizePolicy::Minimum, QSizePolicy::Fixed), grid->rowCount(),
+                      0, 1, grid->columnCount());
+    }
     QWidget* active = QApplication::activeWindow() ? QApplication::activeWindow() : owner;
     // A box titled like the program itself is left where the platform puts it.
     CBoxFilter filter(active, centre && caption != LoadStr(113));

@@ -164,3 +164,7 @@ bool LoadStringCatalogue(const std::string& path) {
     Catalogue() = std::move(entries);
     return true;
 }
+
+QString LoadQStr(int id) {
+    return QString::fromStdString(LoadStr(id));
+}

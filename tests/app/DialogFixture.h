@@ -2,6 +2,7 @@
 // A dialog with real widgets over a real system object, its settings in a folder of the test, message
 // boxes off. Workers start only where a test needs them; a simulated receiver serves on a pseudo-terminal.
 
+#include "ImageWriter.h"
 #include "TestDir.h"
 #include "app/LoaderDlg.h"
 #include "app/MessageBox.h"
@@ -14,32 +15,36 @@
 #include <QComboBox>
 #include <QLabel>
 #include <QPlainTextEdit>
+#include <QPushButton>
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 #include <thread>
 
-class CSimThread {
+// The tests' one way into the dialog's private steps and members.
+class CLoaderDlgProbe {
 public:
-    explicit CSimThread(const SimOptions& options) : m_Sim(options) {}
-    ~CSimThread() { Stop(); }
-    bool Start() {
-        std::string error;
-        if (!m_Sim.Open(error))
-            return false;
-        m_Thread = std::thread([this] { m_Sim.Run(); });
-        return true;
-    }
-    void Stop() {
-        m_Sim.Stop();
-        if (m_Thread.joinable())
-            m_Thread.join();
-    }
-    CSimReceiver& Sim() { return m_Sim; }
+    explicit CLoaderDlgProbe(CLoaderDlg& d) : d(d) {}
+    void Tick() { d.OnRefreshTimer(); }
+    bool Upload() { return d.OnUpload(); }
+    void Close(int code) { d.CloseDialog(code); }
+    int RefreshImageInfo() { return d.RefreshImageInfo(); }
+    void ChoosePort(int index) { d.OnPortSelChange(index); }
+    void FillPortList() { d.FillPortList(); }
+    void DeviceChange() { d.OnDeviceChange(); }
+    void ShowLoaderVersion(const std::string& banner) { d.ShowLoaderVersion(banner); }
+    void AppendLogView(const QString& line) { d.AppendLogView(line); }
+    void StartLogFile(const std::string& path) { d.StartLogFile(path); }
+    bool HelpFile() { return d.OnHelpFile(); }
+    void ImageSelChange(int index) { d.OnImageSelChange(index); }
+    LockedInt& Idle() { return d.m_Idle; }
+    int PortIndex() const { return d.m_PortIndex; }
+    int Busy() const { return d.m_Busy; }
+    int UploadBlocked() const { return d.m_UploadBlocked; }
+    QString ReceiverText() const { return d.m_ReceiverText; }
 
 private:
-    CSimReceiver m_Sim;
-    std::thread m_Thread;
+    CLoaderDlg& d;
 };
 
 class DialogTest : public ::testing::Test {
@@ -55,14 +60,17 @@ protected:
         m_System->m_PortWorker.m_PassWaitMs = 20;
         m_System->m_PortWorker.m_RetryWaitMs = 20;
         m_Dlg = std::make_unique<CLoaderDlg>(*m_System, *m_Profile);
+        m_P = std::make_unique<CLoaderDlgProbe>(*m_Dlg);
     }
 
     void TearDown() override {
+        SetMessageBoxesOff(true);
         if (m_Dlg)
             m_Dlg->DrainLogQueue();
         m_System->Shutdown();
+        m_P.reset();
         m_Dlg.reset();
-        m_Sim.reset();
+        StopSim();
         m_System.reset();
     }
 
@@ -73,7 +81,7 @@ protected:
         QApplication::processEvents();
     }
 
-    void Tick() { m_Dlg->OnRefreshTimer(); }
+    void Tick() { m_P->Tick(); }
 
     // Runs refresh steps until the condition holds or the limit passes.
     bool TickUntil(const std::function<bool()>& done, uint32_t limitMs = 10000) {
@@ -89,51 +97,68 @@ protected:
         return done();
     }
 
-    // Starts a simulated receiver and returns the list position of its port (appended to the table).
+    // Starts a simulated receiver; its port is appended to the table and the list, the position returned.
     int StartSim(SimOptions options = SimOptions{}) {
         options.raw = true;
-        m_Sim = std::make_unique<CSimThread>(options);
-        EXPECT_TRUE(m_Sim->Start());
-        std::string path = m_Sim->Sim().SlavePath();
-        EXPECT_TRUE(AddPortName(path.c_str()));
-        m_Dlg->FillPortList();
+        m_Sim = std::make_unique<CSimReceiver>(options);
+        std::string error;
+        EXPECT_TRUE(m_Sim->Open(error)) << error;
+        m_SimThread = std::thread([this] { m_Sim->Run(); });
+        EXPECT_TRUE(AddPortName(SimPath().c_str()));
+        m_P->FillPortList();
         return g_PortCount;
     }
-
-    // Chooses a port as the user would and waits for the worker to open it.
-    bool ChoosePort(int index) {
-        m_Dlg->OnPortSelChange(index);
-        return TickUntil([this] { return Port(*m_System)->IsOpen() == 1; });
+    void StopSim() {
+        if (m_Sim)
+            m_Sim->Stop();
+        if (m_SimThread.joinable())
+            m_SimThread.join();
     }
+    std::string SimPath() { return m_Sim->SlavePath(); }
 
-    // A simulated receiver chosen as the port, with the workers running.
+    // A simulated receiver chosen as the port as the user would, with the workers running.
     bool Connect(const SimOptions& options = SimOptions{}) {
         m_SimSlot = StartSim(options);
         m_System->StartWorkers();
-        return ChoosePort(m_SimSlot);
+        m_P->ChoosePort(m_SimSlot);
+        return TickUntil([this] { return Port(*m_System)->IsOpen() == 1; });
     }
 
     // Names an image in the editable list as the user would and loads its information.
     int ChooseImage(const std::string& path) {
-        m_Dlg->Combo(IDC_IMAGE_COMBO)->setEditText(QString::fromStdString(path));
-        return m_Dlg->RefreshImageInfo();
+        Widget<QComboBox>(IDC_IMAGE_COMBO)->setEditText(QString::fromStdString(path));
+        return m_P->RefreshImageInfo();
+    }
+    std::string WriteUnion(const std::string& name, const std::string& version = "A123") {
+        UnionParams params;
+        params.fwVersion = version;
+        Bytes bytes;
+        std::string error, path = m_Dir.File(name);
+        EXPECT_TRUE(BuildUnionImage(params, bytes, error) &&
+                    WriteFile(path, bytes.data(), bytes.size(), error));
+        return path;
     }
 
-    bool ViewHas(const QString& text) { return m_Dlg->LogView()->toPlainText().indexOf(text) != -1; }
-
+    template <class W = QWidget> W* Widget(int id) { return m_Dlg->findChild<W*>(QString::number(id)); }
+    QString Text(int id) { return Widget<QLabel>(id)->text(); }
+    QPushButton* Button(int id) { return Widget<QPushButton>(id); }
+    bool ViewHas(const QString& text) {
+        return Widget<QPlainTextEdit>(IDC_LOG_VIEW)->toPlainText().indexOf(text) != -1;
+    }
     void ExpectEnded(int exitCode) {
         EXPECT_TRUE(m_Dlg->Ended());
-        EXPECT_EQ(m_Dlg->m_ExitCode, exitCode);
+        EXPECT_EQ(m_Dlg->ExitCode(), exitCode);
     }
 
     CUploadJob& Job() { return m_System->m_Job; }
     CReceiverCheck& Check() { return m_System->m_Check; }
-    QString Text(int id) { return m_Dlg->Label(id)->text(); }
 
     CTestDir m_Dir;
     std::unique_ptr<CProfile> m_Profile;
     std::unique_ptr<CSystem> m_System;
     std::unique_ptr<CLoaderDlg> m_Dlg;
-    std::unique_ptr<CSimThread> m_Sim;
+    std::unique_ptr<CLoaderDlgProbe> m_P;
+    std::unique_ptr<CSimReceiver> m_Sim;
+    std::thread m_SimThread;
     int m_SimSlot = 0;
 };

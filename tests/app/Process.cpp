@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
@@ -14,27 +13,51 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-pid_t Spawn(const std::vector<std::string>& argv, const EnvChanges& env, int& outFd) {
-    int pipeFds[2];
-    if (pipe2(pipeFds, O_CLOEXEC) != 0)
-        return -1;
-    pid_t pid = fork();
-    if (pid < 0) {
-        close(pipeFds[0]);
-        close(pipeFds[1]);
-        return -1;
-    }
-    if (pid == 0) {
-        dup2(pipeFds[1], STDOUT_FILENO);
+// Reads what is there within waitMs; false at the end of the output.
+bool ReadSome(int fd, std::string& into, int waitMs) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, waitMs) <= 0)
+        return true;
+    char buffer[4096];
+    ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n > 0)
+        into.append(buffer, static_cast<size_t>(n));
+    return n > 0 || (n < 0 && errno == EINTR);
+}
+
+} // namespace
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, const EnvChanges& env, unsigned timeoutMs) {
+    CChildProcess child;
+    ProcessResult result;
+    if (!child.Start(argv, env))
+        return result;
+    result.exitCode = child.Wait(timeoutMs);
+    result.timedOut = child.Running();
+    result.out = child.Output();
+    return result;
+}
+
+CChildProcess::~CChildProcess() {
+    Stop(2000);
+    if (m_Out >= 0)
+        close(m_Out);
+}
+
+bool CChildProcess::Start(const std::vector<std::string>& argv, const EnvChanges& env) {
+    if (m_Out >= 0)
+        close(m_Out);
+    m_Buffer.clear();
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return false;
+    m_Pid = fork();
+    if (m_Pid == 0) {
+        dup2(fds[1], STDOUT_FILENO);
         int devnull = open("/dev/null", O_RDONLY);
-        if (devnull >= 0)
-            dup2(devnull, STDIN_FILENO);
-        for (const auto& [name, value] : env) {
-            if (value)
-                setenv(name.c_str(), value->c_str(), 1);
-            else
-                unsetenv(name.c_str());
-        }
+        dup2(devnull, STDIN_FILENO);
+        for (const auto& [name, value] : env)
+            value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
         std::vector<char*> args;
         for (const std::string& a : argv)
             args.push_back(const_cast<char*>(a.c_str()));
@@ -42,100 +65,48 @@ pid_t Spawn(const std::vector<std::string>& argv, const EnvChanges& env, int& ou
         execv(args[0], args.data());
         _exit(127);
     }
-    close(pipeFds[1]);
-    outFd = pipeFds[0];
-    return pid;
-}
-
-int DecodeStatus(int status) {
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// Reads what is there within waitMs; false at the end of the output.
-bool ReadSome(int fd, std::string& into, int waitMs) {
-    pollfd p{fd, POLLIN, 0};
-    int r = poll(&p, 1, waitMs);
-    if (r <= 0)
-        return true;
-    char buffer[4096];
-    ssize_t n = read(fd, buffer, sizeof buffer);
-    if (n > 0) {
-        into.append(buffer, static_cast<size_t>(n));
-        return true;
-    }
-    return n < 0 && errno == EINTR;
-}
-
-} // namespace
-
-ProcessResult RunProcess(const std::vector<std::string>& argv, const EnvChanges& env, unsigned timeoutMs) {
-    ProcessResult result;
-    int fd = -1;
-    pid_t pid = Spawn(argv, env, fd);
-    if (pid < 0)
-        return result;
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    bool open = true;
-    while (open && Clock::now() < deadline)
-        open = ReadSome(fd, result.out, 50);
-    int status = 0;
-    while (Clock::now() < deadline) {
-        pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid) {
-            close(fd);
-            result.exitCode = DecodeStatus(status);
-            return result;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    result.timedOut = true;
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    close(fd);
-    return result;
-}
-
-CChildProcess::~CChildProcess() {
-    if (m_Pid > 0)
-        Stop(2000);
-    if (m_Out >= 0)
-        close(m_Out);
-}
-
-bool CChildProcess::Start(const std::vector<std::string>& argv, const EnvChanges& env) {
-    m_Pid = Spawn(argv, env, m_Out);
+    close(fds[1]);
+    m_Out = fds[0];
     return m_Pid > 0;
 }
 
 std::optional<std::string> CChildProcess::FirstLine(unsigned timeoutMs) {
+    if (!WaitForOutput("\n", timeoutMs))
+        return std::nullopt;
+    return m_Buffer.substr(0, m_Buffer.find('\n'));
+}
+
+bool CChildProcess::WaitForOutput(const std::string& text, unsigned timeoutMs) {
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (Clock::now() < deadline) {
-        size_t nl = m_Buffer.find('\n');
-        if (nl != std::string::npos)
-            return m_Buffer.substr(0, nl);
-        if (!ReadSome(m_Out, m_Buffer, 50))
-            break;
-    }
-    return std::nullopt;
+    while (m_Buffer.find(text) == std::string::npos)
+        if (Clock::now() >= deadline || !ReadSome(m_Out, m_Buffer, 50))
+            return m_Buffer.find(text) != std::string::npos;
+    return true;
+}
+
+void CChildProcess::Signal(int sig) {
+    if (m_Pid > 0)
+        kill(m_Pid, sig);
 }
 
 int CChildProcess::Wait(unsigned timeoutMs) {
-    if (m_Pid <= 0)
-        return m_Status;
     auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (Clock::now() < deadline) {
+    while (m_Pid > 0 && Clock::now() < deadline) {
         int status = 0;
         // Keep the pipe drained so the child never blocks on a full pipe.
-        std::string sink;
-        ReadSome(m_Out, sink, 0);
+        bool open = ReadSome(m_Out, m_Buffer, 20);
         if (waitpid(m_Pid, &status, WNOHANG) == m_Pid) {
+            for (size_t before = 0; before != m_Buffer.size();) {
+                before = m_Buffer.size();
+                ReadSome(m_Out, m_Buffer, 0);
+            }
             m_Pid = -1;
-            m_Status = DecodeStatus(status);
-            return m_Status;
+            m_Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        } else if (!open) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    return -1;
+    return m_Pid > 0 ? -1 : m_Status;
 }
 
 int CChildProcess::Stop(unsigned timeoutMs) {
@@ -145,8 +116,7 @@ int CChildProcess::Stop(unsigned timeoutMs) {
     int code = Wait(timeoutMs);
     if (m_Pid > 0) {
         kill(m_Pid, SIGKILL);
-        int status = 0;
-        waitpid(m_Pid, &status, 0);
+        waitpid(m_Pid, nullptr, 0);
         m_Pid = -1;
         m_Status = -1;
     }

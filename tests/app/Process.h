@@ -29,6 +29,10 @@ public:
     bool Start(const std::vector<std::string>& argv, const EnvChanges& env);
     // The first line of standard output, within the limit.
     std::optional<std::string> FirstLine(unsigned timeoutMs);
+    // Reads standard output until it holds text; false after the limit.
+    bool WaitForOutput(const std::string& text, unsigned timeoutMs);
+    const std::string& Output() const { return m_Buffer; }
+    void Signal(int sig);
     // Waits for the end; -1 when it did not end within the limit.
     int Wait(unsigned timeoutMs);
     // SIGTERM, then the end (SIGKILL after the limit).
