@@ -47,8 +47,9 @@ uint32_t CSimSfld::EraseTimeMs() const {
 CSimSfld::Action CSimSfld::OnByte(uint8_t b, bool garbled, SimTime now) {
     if (m_Stalled)
         return Action::None;
-    // Any byte means the host still has something to say: no completion mark yet.
-    m_FinishAt = SIM_NEVER;
+    // Any byte means the host still has something to say: the completion mark waits for quiet again.
+    if (m_FinishAt != SIM_NEVER)
+        m_FinishAt = SimAfterMs(now, m_Opt.finishDelayMs);
     if (m_Greet != Greet::Done) {
         if (garbled) {
             m_Host.Unexpected("SFLD greeting: byte at another line rate", b);
@@ -219,6 +220,7 @@ void CSimSfld::OnCommand(uint8_t b) {
         Reply(r, 2);
         m_Mode = Mode::EraseRange;
         m_FrameOpen = false;
+        m_FinishAt = SIM_NEVER; // another section follows
         break;
     }
     default:
