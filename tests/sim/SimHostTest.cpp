@@ -29,12 +29,10 @@ SimOptions Strict() {
 class SimHost : public ImageFixture {
 protected:
     void SetUp() override { WriteSfldFile(Dir() + "/tz5_sfl.hex", "SFLD sim 1.0", 2500); }
-    void TearDown() override {
+    // A fresh receiver (the previous one, if any, goes first) and the tool's loader on its terminal.
+    void Begin(const SimOptions& o) {
         job.reset();
         session.reset();
-        ImageFixture::TearDown();
-    }
-    void Begin(const SimOptions& o) {
         session = std::make_unique<CSimSession>(o);
         std::string error;
         ASSERT_TRUE(session->Start(error)) << error;
@@ -112,8 +110,6 @@ TEST_F(SimHost, BehavioursThroughTheToolsLoaderCode) {
         EXPECT_EQ(after.substr(after.size() - std::min(after.size(), c.mark.size())), c.mark) << after;
         EXPECT_TRUE(!c.mark.empty() || after.empty()) << after;
         EXPECT_EQ(Rx().ViolationCount(), 0u) << ViolationList();
-        job.reset();
-        session.reset();
         ClearLogs();
     }
 }
@@ -171,8 +167,6 @@ TEST_F(SimHost, StrayBytesAreViolations) {
         EXPECT_EQ(v.state, c.state);
         EXPECT_EQ(v.byte, c.byte);
         EXPECT_GT(v.position, c.lead.size());
-        job.reset();
-        session.reset();
     }
 }
 
