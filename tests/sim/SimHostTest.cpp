@@ -93,6 +93,7 @@ TEST_F(SimHost, BehavioursThroughTheToolsLoaderCode) {
         {SimFault::NoComplete, 0, 8, false, {}, "", ""},
     };
     // clang-format on
+    uint64_t plainBytes = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(SimFaultName(c.fault)) + " id bytes " + std::to_string(c.idBytes) + " " +
                      c.mark);
@@ -110,6 +111,12 @@ TEST_F(SimHost, BehavioursThroughTheToolsLoaderCode) {
         EXPECT_EQ(after.substr(after.size() - std::min(after.size(), c.mark.size())), c.mark) << after;
         EXPECT_TRUE(!c.mark.empty() || after.empty()) << after;
         EXPECT_EQ(Rx().ViolationCount(), 0u) << ViolationList();
+        // The parameters leave no trace in the host's log; they show in the bytes sent.
+        if (c.fault == SimFault::None && c.unionImage)
+            plainBytes = Rx().Stats().bytesToHost;
+        if (c.fault == SimFault::ParamOutsideErase) {
+            EXPECT_GT(Rx().Stats().bytesToHost, plainBytes + 100);
+        }
         ClearLogs();
     }
 }
@@ -145,6 +152,8 @@ TEST_F(SimHost, StrayBytesAreViolations) {
         {SimStartStage::Firmware, false, "", "$PQELQ,XYZ\r\n", "firmware: unknown sentence $PQELQ,XYZ", '\n'},
         {SimStartStage::Pfld, false, "$PQELS,PFL,LOA\r\n\x55", "$PQELQ,RID\r\n",
          "PFLD link: sentence $PQELQ,RID", '\n'},
+        {SimStartStage::Firmware, false, "$PQELS,PFL,LDR\r\n\x55", "$PQELQ,RIO\r\n",
+         "PFLD link: sentence $PQELQ,RIO", '\n'},
         {SimStartStage::Firmware, true, "", "$PQELQ,RID\r\n", "SFLD: unknown command", '$'},
     };
     for (const Stray& c : cases) {

@@ -17,6 +17,8 @@ TEST(SimModel, FlashSectorsEraseAndProgrammingRules) {
     EXPECT_EQ(s[8], 0x10000u);
     ASSERT_TRUE(flash.SectorsFor(0x10001FFF, 0x10002001, s)); // two bytes across a boot-sector edge
     EXPECT_EQ(s, (std::vector<uint32_t>{0x0000, 0x2000}));
+    ASSERT_TRUE(flash.SectorsFor(0x10002000, 0x10004000, s)); // exactly one boot sector, end exclusive
+    EXPECT_EQ(s, (std::vector<uint32_t>{0x2000}));
     ASSERT_TRUE(flash.SectorsFor(0x1000FFFF, 0x10010001, s));
     EXPECT_EQ(s, (std::vector<uint32_t>{0xE000, 0x10000}));
     EXPECT_FALSE(flash.SectorsFor(0x10000010, 0x10000000, s));
@@ -31,6 +33,7 @@ TEST(SimModel, FlashSectorsEraseAndProgrammingRules) {
     EXPECT_EQ(flash.Program(0x103FFFFE, d, 4), FlashResult::OutOfRange);
     EXPECT_EQ(flash.Program(0xFFFFFFFF, d, 4), FlashResult::OutOfRange);
     EXPECT_EQ(flash.Program(0x10002000, d, 4), FlashResult::Ok);
+    EXPECT_EQ(flash.Program(0x10001FFF, d, 1), FlashResult::Ok);
     flash.EraseSector(0);
     EXPECT_EQ(flash.At(0x10000003), 0xFF);
     EXPECT_EQ(flash.At(0x10001FFF), 0xFF);
