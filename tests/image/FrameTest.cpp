@@ -3,7 +3,10 @@
 #include "core/Channel.h"
 #include "image/ImageFile.h"
 #include "image/ImageSection.h"
+#include "image/LoadImage.h"
 #include "image/ProgramRecord.h"
+
+#include "ImageWriter.h"
 
 namespace {
 
@@ -289,6 +292,51 @@ TEST_F(FrameTest, ContainerFramesCoverTheReducedUnionFile) {
     image.Close();
     image.RewindSection(0);
     EXPECT_FALSE(image.NextRecord(m_Record, 0));
+}
+
+} // namespace
+
+namespace {
+
+// An S3 line with no data bytes places nothing: it is not in the extent and never opens or ends a frame.
+TEST(BlankSRecordLine, PlacesNothingAndCountsForNothing) {
+    struct Case {
+        const char* name;
+        size_t beforeLine;    // the blank line goes before this 16-byte data line
+        uint32_t blankOffset; // its address, from OPTIONS_BASE
+    } cases[] = {
+        {"first S3 line", 0, 0x10}, {"on a frame boundary", 128, 0x100}, {"past the data", 200, 0x4000}};
+    Bytes data(0x1000);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<uint8_t>(i * 13 + 5);
+    TempFolder folder;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string text = SRecordLineText(0, 0, nullptr, 0) + "\r\n";
+        for (size_t line = 0; line * 16 < data.size(); ++line) {
+            if (line == c.beforeLine)
+                text += SRecordLineText(3, OPTIONS_BASE + c.blankOffset, nullptr, 0) + "\r\n";
+            text +=
+                SRecordLineText(3, OPTIONS_BASE + static_cast<uint32_t>(line * 16), &data[line * 16], 16) +
+                "\r\n";
+        }
+        std::string path = folder.File("blank.s");
+        WriteText(path, text);
+        CChannel channel;
+        CImageFile image;
+        ASSERT_TRUE(LoadImage(image, path, channel));
+        EXPECT_EQ(image.Section(0).fwId, FwId::Options);
+        EXPECT_EQ(image.Section(0).start, OPTIONS_BASE);
+        EXPECT_EQ(image.Section(0).size, data.size());
+        image.RewindSection(0);
+        ProgramRecord record;
+        Bytes sent;
+        for (int guard = 0; guard < 100 && image.NextRecord(record, 0) && record.dataCount != 0; ++guard) {
+            EXPECT_EQ(record.frameAddress, OPTIONS_BASE + sent.size());
+            sent.insert(sent.end(), record.frame + 7, record.frame + 7 + record.dataCount);
+        }
+        EXPECT_EQ(sent, data);
+    }
 }
 
 } // namespace
