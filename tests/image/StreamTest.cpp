@@ -3,6 +3,11 @@
 #include "core/Channel.h"
 #include "image/ImageStream.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <future>
 #include <regex>
 
 namespace {
@@ -71,6 +76,18 @@ TEST_F(StreamTest, OpenRefusesMissingFilesFoldersAndOverlongNames) {
     EXPECT_FALSE(m_Channel.m_LogQueue.Pop().has_value());
     // Devices and pipes are no image files (a pipe could block the reader).
     EXPECT_FALSE(m_Stream.Open("/dev/null", m_Channel));
+}
+
+TEST_F(StreamTest, FifoIsRefusedWithoutWaitingForAWriter) {
+    const std::string fifo = m_Folder.File("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    auto opened = std::async(std::launch::async, [&] { return m_Stream.Open(fifo, m_Channel); });
+    if (opened.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+        ADD_FAILURE() << "Open is blocked on the FIFO";
+        // Become the writer it waits for, so that the test can end.
+        close(open(fifo.c_str(), O_WRONLY | O_CLOEXEC));
+    }
+    EXPECT_FALSE(opened.get());
 }
 
 TEST_F(StreamTest, SeekStaysInsideTheFile) {
