@@ -16,17 +16,17 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 step() { printf '\n=== %s ===\n' "$*"; }
 
 step "plain build and tests"
-cmake -S "$here" -B "$out/plain" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S "$here" -B "$out/plain" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_WERROR=ON
 cmake --build "$out/plain" -j "$jobs"
 ctest --test-dir "$out/plain" --output-on-failure -j "$jobs" --timeout 300
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer"
-cmake -S "$here" -B "$out/asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=address
+cmake -S "$here" -B "$out/asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=address -DKV_WERROR=ON
 cmake --build "$out/asan" -j "$jobs"
 ctest --test-dir "$out/asan" --output-on-failure -j "$jobs" --timeout 600
 
 step "ThreadSanitizer (threaded parts)"
-cmake -S "$here" -B "$out/tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=thread -DKV_BUILD_APP=OFF
+cmake -S "$here" -B "$out/tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=thread -DKV_BUILD_APP=OFF -DKV_WERROR=ON
 cmake --build "$out/tsan" -j "$jobs"
 # Without address randomisation TSan's shadow mapping works on every kernel.
 setarch "$(uname -m)" -R ctest --test-dir "$out/tsan" --output-on-failure -j "$jobs" --timeout 600
