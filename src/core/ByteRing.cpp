@@ -63,13 +63,6 @@ bool ByteRing::IsEmpty() {
     return m_ReadIndex == m_WriteIndex;
 }
 
-uint32_t ByteRing::Count() {
-    std::lock_guard<std::mutex> lock(m_Lock);
-    if (m_Size == 0)
-        return 0;
-    return (m_WriteIndex + m_Size - m_ReadIndex) % m_Size;
-}
-
 void ByteRing::Clear() {
     std::lock_guard<std::mutex> lock(m_Lock);
     m_ReadIndex = 0;

@@ -22,7 +22,6 @@ public:
     // Takes up to max bytes in one locked step; returns how many were taken.
     uint32_t GetMany(uint8_t* out, uint32_t max);
     bool IsEmpty();
-    uint32_t Count();
     void Clear();
 
 private:
