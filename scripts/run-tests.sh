@@ -20,6 +20,14 @@ cmake -S "$here" -B "$out/plain" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV
 cmake --build "$out/plain" -j "$jobs"
 ctest --test-dir "$out/plain" --output-on-failure -j "$jobs" --timeout 300
 
+# A user's build must not stop on a warning: build (no tests) the whole tree, dialog included, as users build
+# it (Release, -O3), with GCC and with Clang, warnings as errors.
+step "warnings: GCC and Clang Release builds"
+cmake -S "$here" -B "$out/release-gcc" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKV_WERROR=ON
+cmake --build "$out/release-gcc" -j "$jobs"
+CC=clang CXX=clang++ cmake -S "$here" -B "$out/release-clang" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKV_WERROR=ON
+cmake --build "$out/release-clang" -j "$jobs"
+
 step "AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake -S "$here" -B "$out/asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=address -DKV_WERROR=ON
 cmake --build "$out/asan" -j "$jobs"
