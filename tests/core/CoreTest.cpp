@@ -25,28 +25,24 @@ TEST(LockedValue, EverySetMarksAChangeAndEveryReadClearsIt) {
 
 TEST(ByteRing, KeepsTheNewestBytesWhenFull) {
     ByteRing ring;
-    uint8_t b = 0x42;
+    uint8_t out[32] = {0x42};
     EXPECT_FALSE(ring.Put(1)); // no buffer yet
-    EXPECT_FALSE(ring.Get(b));
+    EXPECT_FALSE(ring.Get(out[0]));
     ring.Size(16);
     std::vector<uint8_t> data(40000);
     for (size_t i = 0; i < data.size(); ++i)
         data[i] = static_cast<uint8_t>(i * 7);
-    bool last = true;
     for (int i = 0; i < 16; ++i)
-        last = ring.Put(data[i]);
-    EXPECT_FALSE(last); // the oldest byte had to go
-    uint8_t out[32];
+        EXPECT_EQ(ring.Put(data[i]), i < 15); // the 16th pushes the oldest out
     ASSERT_EQ(ring.GetMany(out, sizeof out), 15u);
-    EXPECT_EQ(std::vector<uint8_t>(out, out + 15), std::vector<uint8_t>(data.begin() + 1, data.begin() + 16));
-    EXPECT_FALSE(ring.Get(b));
-    EXPECT_EQ(b, 0x42);
+    EXPECT_TRUE(std::equal(out, out + 15, data.begin() + 1));
+    EXPECT_FALSE(ring.Get(out[0]));
+    EXPECT_EQ(out[0], data[1]);
     // PutMany takes a 16-bit count: 40000 bytes keep the newest 15, 65537 bytes are one byte.
     EXPECT_TRUE(ring.PutMany(data.data(), 40000));
     ASSERT_EQ(ring.GetMany(out, sizeof out), 15u);
-    EXPECT_EQ(std::vector<uint8_t>(out, out + 15), std::vector<uint8_t>(data.end() - 15, data.end()));
-    std::vector<uint8_t> big(65537, 9);
-    ring.PutMany(big.data(), 65537);
+    EXPECT_TRUE(std::equal(out, out + 15, data.end() - 15));
+    ring.PutMany(std::vector<uint8_t>(65537, 9).data(), 65537);
     EXPECT_EQ(ring.GetMany(out, sizeof out), 1u);
 }
 
