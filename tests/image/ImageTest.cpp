@@ -213,9 +213,11 @@ TEST_F(ImageTest, DamagedUnionFilesAreCorrupt) {
         EXPECT_FALSE(Load(file));
         EXPECT_EQ(m_Channel.m_StatusQueue.Pop().value_or(""), "ERROR: corrupted file");
     }
-    // Cut in the firmware, nothing at 0x8000, the main firmware alone, the loader alone.
+    Bytes noEnd = good; // zero entries to the end of the 1024 bytes the table must end in
+    std::fill(noEnd.begin() + fw + 84, noEnd.begin() + fw + 1024, 0);
+    // No table end, cut in the firmware, nothing at 0x8000, the main firmware alone, the loader alone.
     for (const Bytes& file :
-         {Bytes(good.begin(), good.begin() + fw + 0x8000), Bytes(good.begin(), good.begin() + 0x6000),
+         {noEnd, Bytes(good.begin(), good.begin() + fw + 0x8000), Bytes(good.begin(), good.begin() + 0x6000),
           Bytes(good.begin() + fw, good.end()), Bytes(withSfl.begin() + fw + 0x10004, withSfl.end())})
         EXPECT_FALSE(Load(file));
     // An S-record PFL identifies, with its version in decimal, but is no union file.
@@ -333,8 +335,8 @@ TEST_F(ImageTest, LoaderFilesFrameTheirLines) {
             EXPECT_EQ(frames, c.frames);
         }
     }
-    // After a bad line or a gap the next frame goes on with the following line; whatever the caller's record
-    // still holds from another section is no continuation.
+    // After a bad line or a gap the next frame goes on with the following line; whatever the caller's
+    // record still holds from another section is no continuation.
     ASSERT_TRUE(Open(lines(0x1000, 1, 16) + Line(7, 0x1000, {}) + "junk\r\n" + lines(0x1010, 1, 16) +
                      lines(0x1040, 1, 4)));
     ASSERT_TRUE(m_Loader.Open(m_Stream, 0));
