@@ -24,4 +24,5 @@ run() {
 }
 run fuzz_image_reader -max_len=20000 -dict="$corpus/image.dict" -- "$corpus/image"
 run fuzz_frame_builder
+run fuzz_sentence_reader -max_len=512 -dict="$corpus/sentence.dict" -- "$corpus/sentence"
 exit $status

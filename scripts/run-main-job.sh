@@ -7,7 +7,7 @@ set -uo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 out=${KV_BUILD_ROOT:-$here/build}
 "$here/scripts/install-deps.sh" || exit 1
-cmake -S "$here" -B "$out/plain" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo || exit 1
+cmake -S "$here" -B "$out/plain" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_WERROR=ON || exit 1
 cmake --build "$out/plain" -j "$(nproc)" --target kavrel kavrel-sim kavrel-image kv_sfl_file || exit 1
 
 bin=$out/plain/bin

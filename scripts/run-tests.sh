@@ -16,17 +16,25 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 step() { printf '\n=== %s ===\n' "$*"; }
 
 step "plain build and tests"
-cmake -S "$here" -B "$out/plain" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake -S "$here" -B "$out/plain" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV_WERROR=ON
 cmake --build "$out/plain" -j "$jobs"
 ctest --test-dir "$out/plain" --output-on-failure -j "$jobs" --timeout 300
 
+# A user's build must not stop on a warning: build (no tests) the whole tree, dialog included, as users build
+# it (Release, -O3), with GCC and with Clang, warnings as errors.
+step "warnings: GCC and Clang Release builds"
+cmake -S "$here" -B "$out/release-gcc" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKV_WERROR=ON
+cmake --build "$out/release-gcc" -j "$jobs"
+CC=clang CXX=clang++ cmake -S "$here" -B "$out/release-clang" -G Ninja -DCMAKE_BUILD_TYPE=Release -DKV_WERROR=ON
+cmake --build "$out/release-clang" -j "$jobs"
+
 step "AddressSanitizer + UndefinedBehaviorSanitizer"
-cmake -S "$here" -B "$out/asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=address
+cmake -S "$here" -B "$out/asan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=address -DKV_WERROR=ON
 cmake --build "$out/asan" -j "$jobs"
 ctest --test-dir "$out/asan" --output-on-failure -j "$jobs" --timeout 600
 
 step "ThreadSanitizer (threaded parts)"
-cmake -S "$here" -B "$out/tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=thread -DKV_BUILD_APP=OFF
+cmake -S "$here" -B "$out/tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKV_SANITIZE=thread -DKV_BUILD_APP=OFF -DKV_WERROR=ON
 cmake --build "$out/tsan" -j "$jobs"
 # Without address randomisation TSan's shadow mapping works on every kernel.
 setarch "$(uname -m)" -R ctest --test-dir "$out/tsan" --output-on-failure -j "$jobs" --timeout 600

@@ -26,7 +26,6 @@ private:
     Step m_Step = Step::Open;
     size_t m_Length = 0;
     size_t m_Got = 0;
-    uint16_t m_Csum = 0;
     uint16_t m_Sent = 0;
     uint8_t m_Payload[MAX_PAYLOAD] = {};
 };

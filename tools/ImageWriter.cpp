@@ -32,10 +32,9 @@ constexpr uint32_t SFL_CODE_AT = 0x100;
 
 constexpr uint32_t FW_VERSION_AT = 1024 + 52;
 constexpr uint32_t FW_TABLE_AT = 48;
-constexpr uint32_t FW_HEADER = 256;
-constexpr uint32_t FW_FIRST_MODULE = 0x100; // offset 0x8100 in the file marks the 256-byte header
-constexpr uint32_t FW_MIN_MODULE = 0x440;   // module 0 must cover the version bytes
-constexpr uint32_t FW_MAX_SIZE = 0x3F7FFCu; // file of 4 MiB: the checksum word is its last word
+constexpr uint32_t FW_SHORT_HEADER_MODULE = 0x100; // offset 0x8100 in the file marks the 256-byte header
+constexpr uint32_t FW_MIN_MODULE = 0x440;          // module 0 must cover the version bytes
+constexpr uint32_t FW_MAX_SIZE = 0x3F7FFCu;        // file of 4 MiB: the checksum word is its last word
 
 bool IsSerialChar(char c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z');
@@ -111,8 +110,14 @@ bool BuildUnionImage(const UnionParams& params, Bytes& out, std::string& error) 
         return false;
     }
     uint32_t tail = 64; // room for the closing words and some code after the last module
-    uint32_t area = params.fwSize - FW_FIRST_MODULE - tail;
-    if (params.modules < 1 || params.modules > 24 || area / params.modules < FW_MIN_MODULE) {
+    const uint32_t first = params.firstModule;
+    if (first != FW_SHORT_HEADER_MODULE && (first < 0x400 || first % 4 != 0 || first >= params.fwSize / 2)) {
+        error = "first module must be at 0x100, or at a multiple of 4 from 0x400 inside the firmware";
+        return false;
+    }
+    const uint32_t header = first == FW_SHORT_HEADER_MODULE ? 256 : 1024;
+    uint32_t area = params.fwSize - first - tail;
+    if (params.modules < 1 || params.modules + params.repeats > 24 || area / params.modules < FW_MIN_MODULE) {
         error = "module count must be 1..24 and leave each module at least 1088 bytes";
         return false;
     }
@@ -137,23 +142,25 @@ bool BuildUnionImage(const UnionParams& params, Bytes& out, std::string& error) 
     random.Fill(out, fw + 44, fw + params.fwSize);
     PutWord(out, fw + FW_TABLE_AT, 1);     // tag
     PutWord(out, fw + FW_TABLE_AT + 4, 0); // ignored
-    out[fw + FW_TABLE_AT + 8] = static_cast<uint8_t>(params.modules);
+    const uint32_t items = params.modules + params.repeats;
+    out[fw + FW_TABLE_AT + 8] = static_cast<uint8_t>(items);
     out[fw + FW_TABLE_AT + 9] = 0;
     out[fw + FW_TABLE_AT + 10] = 0; // count2
     out[fw + FW_TABLE_AT + 11] = 0;
     uint32_t slot = (area / params.modules) & ~3u;
-    for (uint32_t k = 0; k < params.modules; ++k) {
+    for (uint32_t k = 0; k < items; ++k) {
         size_t item = fw + FW_TABLE_AT + 12 + 8 * k;
+        uint32_t module = k < params.modules ? k : params.modules - 1;
         PutWord(out, item, 0);
-        PutWord(out, item + 4, static_cast<uint32_t>(fw + FW_FIRST_MODULE + k * slot));
+        PutWord(out, item + 4, static_cast<uint32_t>(fw + first + module * slot));
     }
-    PutWord(out, fw + FW_TABLE_AT + 12 + 8 * params.modules, 0xFFFFFFFFu);
+    PutWord(out, fw + FW_TABLE_AT + 12 + 8 * items, 0xFFFFFFFFu);
     std::memcpy(out.data() + fw + FW_VERSION_AT, params.fwVersion.data(), 4);
 
-    uint32_t y = XorWordsOf(out, fw, fw + FW_HEADER);
+    uint32_t y = XorWordsOf(out, fw, fw + header);
     size_t after = 0;
     for (uint32_t k = 0; k < params.modules; ++k) {
-        size_t p = fw + FW_FIRST_MODULE + k * slot;
+        size_t p = fw + first + k * slot;
         uint32_t len = slot - 4; // the module's checksum word closes its slot
         PutWord(out, p + START_AT, FLASH_BASE + static_cast<uint32_t>(p));
         PutWord(out, p + END_AT, FLASH_BASE + static_cast<uint32_t>(p) + len);

@@ -25,7 +25,11 @@ struct UnionParams {
     std::string fwVersion = "A123"; // four letters or digits at main firmware offset 1024 + 52
     uint32_t fwSize = 0x10000;      // multiple of 4, 0x1000..0x3F7FFC
     uint32_t modules = 2;           // 1..24 modules in the table
-    bool withSfl = false;           // a third section holding the first-stage loader
+    // Offset of the first module in the main firmware: 0x100 marks a header of 256 bytes, any other offset
+    // (a multiple of 4 from 0x400) one of 1024 bytes.
+    uint32_t firstModule = 0x100;
+    uint32_t repeats = 0; // the table lists the last module this many more times (up to 24 items in all)
+    bool withSfl = false; // a third section holding the first-stage loader
     SflParams sfl;
     bool lastChecksum = true; // false: the file ends where the last section's checksum word would be
     uint32_t seed = 1;

@@ -22,6 +22,7 @@ public:
     // Takes up to max bytes in one locked step; returns how many were taken.
     uint32_t GetMany(uint8_t* out, uint32_t max);
     bool IsEmpty();
+    // Bytes waiting (the transmit side reports how much is still to go out).
     uint32_t Count();
     void Clear();
 

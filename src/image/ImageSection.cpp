@@ -59,7 +59,8 @@ bool ImageSection::ScanSRecord(ImageStream& stream) {
                 break;
             return false;
         }
-        if (line.type == 3) {
+        // An S3 line without data bytes places nothing, so it neither widens the extent nor counts as data.
+        if (line.type == 3 && line.count > 0) {
             sawData = true;
             if (line.address < low)
                 low = line.address;
@@ -133,7 +134,8 @@ bool ImageSection::NextSRecordRecord(ProgramRecord& record, ImageStream& stream)
         // A bad line ends the frame like the end of the file; the next call reads on after it.
         if (stream.ReadSRecord(line) != ReadResult::Ok)
             break;
-        if (line.type != 3)
+        // A line without data would open the frame at its own address and end it empty: the section's end.
+        if (line.type != 3 || line.count == 0)
             continue;
         closed = record.Append(line.address, line.count, line.data) == 1;
     }

@@ -30,8 +30,9 @@ public:
     virtual bool OpenBinary(ImageStream& stream, uint32_t offset);
     virtual bool OpenSRecord(ImageStream& stream, uint32_t offset);
     // Reads S-records from the current position; start := lowest S3 address, size := extent of the data
-    // (lowest address to the end of the furthest line), entry := S7 address or start. Fails on a bad line
-    // before any S7 line, when no S3 line holds data, or when the data runs past the 32-bit address space.
+    // (lowest address to the end of the furthest line), entry := S7 address or start. S3 lines without data
+    // bytes count for nothing. Fails on a bad line before any S7 line, when no S3 line holds data, or when
+    // the data runs past the 32-bit address space.
     virtual bool ScanSRecord(ImageStream& stream);
 
     // Back to the first byte: seek to fileOffset, nextAddress := start, no continuation.

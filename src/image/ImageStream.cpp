@@ -48,37 +48,30 @@ bool ImageStream::Open(const std::string& path, CChannel& channel) {
     }
     std::memcpy(m_Name, path.c_str(), path.size() + 1);
 
-    m_File = std::fopen(m_Name, "rb");
-    if (!m_File) {
-        m_State = State::OpenFailed;
-        return false;
-    }
-    int fd = fileno(m_File);
+    // Only regular files: a directory reads as an error, and opening a FIFO blocks until a writer comes
+    // (opening a terminal would touch its lines). The path is looked at before it is opened, and the opened
+    // file again, without blocking, in case the path changed in between.
     struct stat st {};
-    bool statOk = fstat(fd, &st) == 0;
-    // Only regular files: a directory reads as an error and a pipe or terminal could block the reader.
-    bool fits = statOk ? (S_ISREG(st.st_mode) && st.st_size >= 0 && st.st_size <= 0xFFFFFFFFLL) : true;
-    if (!fits) {
-        std::fclose(m_File);
-        m_File = nullptr;
+    if (stat(m_Name, &st) != 0 || !S_ISREG(st.st_mode)) {
         m_State = State::OpenFailed;
         return false;
     }
-    if (statOk) {
-        m_Size = static_cast<uint32_t>(st.st_size);
-    } else {
-        if (fseeko(m_File, 0, SEEK_END) != 0 || ftello(m_File) < 0 || ftello(m_File) > 0xFFFFFFFFLL) {
-            std::fclose(m_File);
-            m_File = nullptr;
-            m_State = State::OpenFailed;
-            return false;
-        }
-        m_Size = static_cast<uint32_t>(ftello(m_File));
-        std::rewind(m_File);
+    int fd = open(m_Name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        m_State = State::OpenFailed;
+        return false;
     }
+    int flags = fcntl(fd, F_GETFL);
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 || st.st_size > 0xFFFFFFFFLL ||
+        flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || !(m_File = fdopen(fd, "rb"))) {
+        close(fd);
+        m_State = State::OpenFailed;
+        return false;
+    }
+    m_Size = static_cast<uint32_t>(st.st_size);
 
     std::time_t when = 0;
-    if (statOk && FileCreationTime(fd, when)) {
+    if (FileCreationTime(fd, when)) {
         std::tm local{};
         if (localtime_r(&when, &local)) {
             m_Created.day = local.tm_mday;

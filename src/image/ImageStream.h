@@ -70,7 +70,6 @@ public:
     void ReadSRecordWindow(std::span<uint8_t> window, uint32_t low);
 
     bool IsOpen() const { return m_State == State::Open; }
-    State GetState() const { return m_State; }
     uint32_t Size() const { return m_Size; }
     const char* Name() const { return m_Name; }
     bool HasCreationTime() const { return m_HasCreationTime; }
