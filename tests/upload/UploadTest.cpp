@@ -2,6 +2,7 @@
 // receiver (or a bare terminal the test writes bytes into), short worker limits, and a stand-in for the part
 // of the dialog's refresh step that the workers rely on (draining both queues, asking for checks).
 
+#include "Support.h"
 #include "TestImages.h"
 #include "core/Clock.h"
 #include "image/LoadImage.h"
@@ -15,18 +16,12 @@
 #include <filesystem>
 #include <functional>
 #include <iostream>
-#include <pty.h>
 #include <thread>
 #include <unistd.h>
 
 namespace {
 
-bool WaitUntil(const std::function<bool()>& cond, uint32_t ms = 15000) {
-    for (const uint32_t start = TickMs(); !cond(); std::this_thread::sleep_for(std::chrono::milliseconds(5)))
-        if (ElapsedMs(start) > ms)
-            return cond();
-    return true;
-}
+using test::WaitUntil;
 
 // "$" body "*HH\r\n" with the NMEA checksum.
 std::string Nmea(const std::string& body) {
@@ -59,18 +54,6 @@ struct CSim {
     }
     CSimReceiver rx;
     std::thread thread;
-};
-
-// A bare terminal whose far end holds only the bytes the test writes into it.
-struct CPty {
-    CPty() { openpty(&master, &slave, name, nullptr, nullptr); }
-    ~CPty() {
-        close(slave); // held open so the terminal never hangs up between the tool's opens
-        close(master);
-    }
-    void Write(const std::string& s) { EXPECT_EQ(write(master, s.data(), s.size()), ssize_t(s.size())); }
-    int master = -1, slave = -1;
-    char name[128] = {};
 };
 
 // Checks: a raised "port opened" cell is answered with a check, as the refresh step does. Hostile: besides,
@@ -271,15 +254,16 @@ TEST(Check, ByteStreamsFromTheReceiver) {
     };
     // clang-format on
     // One terminal for all: each check starts from the texts the one before left.
-    CPty pty;
+    test::CPty pty;
+    pty.HoldSlave(); // a bare terminal whose far end holds only the bytes the test writes into it
     auto harness = std::make_unique<CHarness>();
     CHarness& h = *harness;
     CReceiverCheck& check = h.m_System.m_Check;
-    ASSERT_TRUE(h.Open(pty.name));
+    ASSERT_TRUE(h.Open(pty.Path()));
     for (const auto& row : rows) {
         SCOPED_TRACE(row.bytes);
         const int logs = int(h.Logs().size());
-        pty.Write(row.bytes);
+        ASSERT_TRUE(pty.Write(row.bytes));
         const uint32_t start = TickMs();
         ASSERT_TRUE(h.RunCheck());
         const bool identified = row.texts[0] != '|';
@@ -445,12 +429,13 @@ TEST_F(Job, EveryFailureIsPublished) {
 }
 
 TEST(Completion, MarkPatternsAndThePortLetGo) {
-    CPty pty;
+    test::CPty pty;
+    pty.HoldSlave(); // a bare terminal whose far end holds only the bytes the test writes into it
     {
         CHarness h;
         h.m_System.m_Job.m_JobTiming.completionWaitMs = 600;
         h.m_System.m_Job.m_JobTiming.completionPollMs = 20;
-        ASSERT_TRUE(h.Open(pty.name));
+        ASSERT_TRUE(h.Open(pty.Path()));
         // One byte is taken per pause; the wait runs out its whole limit unless the third mark ends it.
         // clang-format off
         const struct { std::string bytes; bool done; const char* logged; uint32_t atLeastMs; } rows[] = {
@@ -459,7 +444,7 @@ TEST(Completion, MarkPatternsAndThePortLetGo) {
         // clang-format on
         for (const auto& row : rows) {
             SCOPED_TRACE(row.bytes);
-            pty.Write(row.bytes);
+            ASSERT_TRUE(pty.Write(row.bytes));
             ASSERT_TRUE(row.bytes.empty() || h.m_System.m_PortWorker.m_SerialPort.WaitRx(5000));
             const uint32_t start = TickMs();
             EXPECT_EQ(h.m_System.m_Job.WaitCompletionMark(), row.done);
@@ -472,5 +457,5 @@ TEST(Completion, MarkPatternsAndThePortLetGo) {
     }
     // The system let go of the port when it went: a new one takes it at once.
     CHarness again;
-    EXPECT_TRUE(again.Open(pty.name));
+    EXPECT_TRUE(again.Open(pty.Path()));
 }

@@ -43,7 +43,16 @@ public:
         cfmakeraw(&tio);
         tcsetattr(m_Master, TCSANOW, &tio);
     }
-    ~CPty() { CloseMaster(); }
+    ~CPty() {
+        if (m_Slave >= 0)
+            close(m_Slave);
+        CloseMaster();
+    }
+    // Keeps the slave side open too, so that the terminal never hangs up between the tool's opens.
+    void HoldSlave() {
+        if (m_Slave < 0 && !m_Path.empty())
+            m_Slave = open(m_Path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    }
     void CloseMaster() {
         if (m_Master >= 0)
             close(m_Master);
@@ -86,6 +95,7 @@ public:
 
 private:
     int m_Master = -1;
+    int m_Slave = -1;
     std::string m_Path;
 };
 
