@@ -12,6 +12,8 @@ CSimFirmware::CSimFirmware(const SimOptions& opt, ISimHost& host, const CSimFlas
     : m_Opt(opt), m_Host(host), m_Flash(flash) {}
 
 std::string CSimFirmware::Version() const {
+    if (m_AfterUpload && !m_Opt.rebootVersion.empty())
+        return m_Opt.rebootVersion;
     std::string v;
     for (uint32_t i = 0; i < 4; ++i) {
         uint8_t c = m_Flash.At(FW_VERSION_ADDRESS + i);
@@ -22,7 +24,16 @@ std::string CSimFirmware::Version() const {
     return v;
 }
 
-void CSimFirmware::Enter(SimTime now) {
+std::string CSimFirmware::Serial() const {
+    return m_AfterUpload && !m_Opt.rebootSerial.empty() ? m_Opt.rebootSerial : m_Opt.serial;
+}
+
+std::string CSimFirmware::Options() const {
+    return m_AfterUpload && !m_Opt.rebootOptions.empty() ? m_Opt.rebootOptions : m_Opt.options;
+}
+
+void CSimFirmware::Enter(SimTime now, bool afterUpload) {
+    m_AfterUpload = afterUpload;
     m_Host.SetRate(m_Opt.fwBaud);
     m_Sentence.Reset();
     m_LoaderPending = false;
@@ -30,7 +41,8 @@ void CSimFirmware::Enter(SimTime now) {
     m_LoaderAsked = false;
     m_Mute = false;
     m_NextNmea = m_Opt.nmeaNoiseMs ? SimAfterMs(now, m_Opt.nmeaNoiseMs) : SIM_NEVER;
-    m_NextNoise = m_Opt.fault == SimFault::Noise ? SimAfterMs(now, m_Opt.faultArg) : SIM_NEVER;
+    bool noise = m_Opt.fault == SimFault::Noise || m_Opt.fault == SimFault::NoiseAny;
+    m_NextNoise = noise ? SimAfterMs(now, m_Opt.faultArg) : SIM_NEVER;
     m_Host.Event("firmware running, version " + Version());
 }
 
@@ -72,13 +84,13 @@ void CSimFirmware::OnSentence(const std::string& s) {
     if (query && m_Mute) {
         m_Host.Event("query not answered (fault mute-after-upl)");
     } else if (s == "$PQELQ,RID\r\n") {
-        m_Host.Send(NmeaSentence("PQELR,RID," + m_Opt.type + "," + Version()));
+        SendSentence(NmeaSentence("PQELR,RID," + m_Opt.type + "," + Version()));
     } else if (s == "$PQELQ,RIO\r\n") {
         if (m_Opt.rioNak)
-            m_Host.Send(NmeaSentence("PQELR,NAK"));
+            SendSentence(NmeaSentence("PQELR,NAK"));
         else
-            m_Host.Send(NmeaSentence("PQELR,RIO," + m_Opt.model + "," + Version() + ",0," + m_Opt.options +
-                                     "," + m_Opt.serial));
+            SendSentence(NmeaSentence("PQELR,RIO," + m_Opt.model + "," + Version() + ",0," + Options() + "," +
+                                      Serial()));
     } else if (s == "$PQELS,PFL,UPL\r\n") {
         m_Host.Event("upload announced");
         if (m_Opt.fault == SimFault::MuteAfterUpl)
@@ -97,6 +109,27 @@ void CSimFirmware::OnSentence(const std::string& s) {
     }
 }
 
+uint8_t CSimFirmware::NoiseByte() {
+    // Half of the noise is made of the bytes that mean something to a host: sentence start and end, the
+    // loader's answer and the go-ahead.
+    static const uint8_t MEANINGFUL[] = {'$', 'D', 0x55, '\r', '\n'};
+    uint32_t r = m_Random();
+    if (r & 1)
+        return MEANINGFUL[(r >> 1) % sizeof MEANINGFUL];
+    return static_cast<uint8_t>(r >> 8);
+}
+
+void CSimFirmware::SendSentence(std::string text) {
+    if (m_Opt.fault == SimFault::NoiseAny && text.size() > 2 && m_Random() % 3 == 0) {
+        // Noise on the line does not wait for the end of a sentence (one sentence in three is hit).
+        size_t at = 1 + m_Random() % (text.size() - 2);
+        size_t count = 1 + m_Random() % 3;
+        for (size_t i = 0; i < count; ++i)
+            text.insert(text.begin() + static_cast<long>(at), static_cast<char>(NoiseByte()));
+    }
+    m_Host.Send(text);
+}
+
 void CSimFirmware::OnTick(SimTime now) {
     if (now >= m_NextNmea) {
         if (m_Host.OutputIdle()) {
@@ -105,21 +138,25 @@ void CSimFirmware::OnTick(SimTime now) {
             std::snprintf(body, sizeof body,
                           "GPGGA,%02u%02u%02u.00,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,",
                           (m_NmeaCount / 3600) % 24, (m_NmeaCount / 60) % 60, m_NmeaCount % 60);
-            m_Host.Send(NmeaSentence(body));
+            SendSentence(NmeaSentence(body));
             m_NextNmea = SimAfterMs(now, m_Opt.nmeaNoiseMs);
         } else {
             m_NextNmea = SimAfterMs(now, 2);
         }
     }
     if (now >= m_NextNoise) {
-        // Only between sentences, and never a byte that means something to the host at this stage.
+        // Plain noise: only between sentences, and never a byte that means something to the host at this
+        // stage. noise-any also breaks into the sentences (SendSentence) and uses such bytes.
         if (m_Host.OutputIdle()) {
             int count = 1 + static_cast<int>(m_Random() % 6);
             for (int i = 0; i < count; ++i) {
                 uint8_t b;
-                do {
-                    b = static_cast<uint8_t>(m_Random() & 0xFF);
-                } while (b == '$' || b == 'D' || b == 0x55 || b == '\r' || b == '\n');
+                if (m_Opt.fault == SimFault::NoiseAny)
+                    b = NoiseByte();
+                else
+                    do {
+                        b = static_cast<uint8_t>(m_Random() & 0xFF);
+                    } while (b == '$' || b == 'D' || b == 0x55 || b == '\r' || b == '\n');
                 m_Host.Send(b);
             }
             m_NextNoise = SimAfterMs(now, m_Opt.faultArg);

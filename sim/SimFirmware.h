@@ -14,15 +14,20 @@ public:
     enum class Action { None, EnterLoader };
 
     CSimFirmware(const SimOptions& opt, ISimHost& host, const CSimFlash& flash);
-    void Enter(SimTime now);
+    // afterUpload: restarted after a completed upload (the --reboot-* texts apply).
+    void Enter(SimTime now, bool afterUpload);
     Action OnByte(uint8_t b, bool garbled, SimTime now);
     void OnTick(SimTime now);
     SimTime Deadline() const;
     // The version the firmware reports: from flash when an image with a readable version is there.
     std::string Version() const;
+    std::string Serial() const;
+    std::string Options() const;
 
 private:
     void OnSentence(const std::string& s);
+    void SendSentence(std::string text);
+    uint8_t NoiseByte();
 
     const SimOptions& m_Opt;
     ISimHost& m_Host;
@@ -31,7 +36,8 @@ private:
     bool m_LoaderPending = false;
     bool m_GoAheadDue = false;  // the byte right after a loader-mode sentence
     bool m_LoaderAsked = false; // a loader-mode sentence came since the firmware started
-    bool m_Mute = false;        // fault mute-after-upl, after the upload sentence
+    bool m_Mute = false;
+    bool m_AfterUpload = false; // fault mute-after-upl, after the upload sentence
     SimTime m_NextNmea = SIM_NEVER;
     SimTime m_NextNoise = SIM_NEVER;
     uint32_t m_NmeaCount = 0;

@@ -42,15 +42,29 @@ struct FaultEntry {
     SimFault fault;
     bool needsArg;
     uint32_t defaultArg;
+    uint32_t minArg;
 };
 
 const FaultEntry g_Faults[] = {
-    {"silent", SimFault::Silent, false, 0},           {"ldr-only", SimFault::LdrOnly, false, 0},
-    {"erase-fail", SimFault::EraseFail, false, 1},    {"size-exceeded", SimFault::SizeExceeded, false, 0},
-    {"bad-csum", SimFault::BadCsum, true, 0},         {"no-ack", SimFault::NoAck, true, 0},
-    {"no-complete", SimFault::NoComplete, false, 0},  {"noise", SimFault::Noise, false, 50},
-    {"hangup", SimFault::Hangup, false, 2},           {"stall", SimFault::Stall, false, 2},
-    {"slow-erase", SimFault::SlowErase, false, 4800}, {"mute-after-upl", SimFault::MuteAfterUpl, false, 0},
+    {"silent", SimFault::Silent, false, 0, 1},
+    {"ldr-only", SimFault::LdrOnly, false, 0, 1},
+    {"erase-fail", SimFault::EraseFail, false, 1, 1},
+    {"size-exceeded", SimFault::SizeExceeded, false, 0, 1},
+    {"bad-csum", SimFault::BadCsum, true, 0, 1},
+    {"no-ack", SimFault::NoAck, true, 0, 1},
+    {"no-complete", SimFault::NoComplete, false, 0, 1},
+    {"noise", SimFault::Noise, false, 50, 1},
+    {"hangup", SimFault::Hangup, false, 2, 1},
+    {"stall", SimFault::Stall, false, 2, 1},
+    {"slow-erase", SimFault::SlowErase, false, 4800, 1},
+    {"mute-after-upl", SimFault::MuteAfterUpl, false, 0, 1},
+    {"noise-any", SimFault::NoiseAny, false, 50, 1},
+    {"param-outside-erase", SimFault::ParamOutsideErase, false, 0, 1},
+    {"late-hello", SimFault::LateHello, false, 0, 0},
+    {"no-boot-reload", SimFault::NoBootReload, false, 0, 1},
+    {"program-fail-ok", SimFault::ProgramFailOk, false, 1, 1},
+    {"mark-u", SimFault::MarkU, false, 0, 1},
+    {"mark-uux", SimFault::MarkUux, false, 0, 1},
 };
 
 } // namespace
@@ -70,6 +84,11 @@ std::string SimHelpText() {
            "\n"
            "Terminal and line:\n"
            "  --link PATH            publish the slave as a symbolic link at PATH (replaced if present)\n"
+           "  --count N              N receivers at once (1..64), one pseudo-terminal each; the slave paths\n"
+           "                         are printed one a line, --link P makes links P0..P{N-1}, and\n"
+           "                         --flash-out, --stats and --transcript get the index appended; with\n"
+           "                         --once the program ends when every receiver has done one upload;\n"
+           "                         the exit code is the worst receiver's\n"
            "  --raw                  no line pacing: bytes go and count at once (rates are still checked)\n"
            "  --once                 end after one completed upload, once the host closes the port\n"
            "  --once-linger MS       with --once, end at the latest MS after completion (default 30000)\n"
@@ -94,6 +113,10 @@ std::string SimHelpText() {
            "  --options TEXT         options field of the RIO reply (default GPS-GLO)\n"
            "  --serial TEXT          serial field of the RIO reply (default KV000001)\n"
            "  --rio-nak              answer the RIO query with $PQELR,NAK\n"
+           "  --reboot-version TEXT  after a completed upload the restarted firmware reports TEXT as its\n"
+           "                         version (instead of the version found in flash)\n"
+           "  --reboot-serial TEXT   ... and TEXT as its serial in the RIO reply\n"
+           "  --reboot-options TEXT  ... and TEXT as its options in the RIO reply\n"
            "  --nmea-noise MS        unsolicited NMEA sentence every MS in firmware mode (default off)\n"
            "\n"
            "Resident loader (PFLD):\n"
@@ -109,6 +132,9 @@ std::string SimHelpText() {
            "  --flash-device N       device id (default 0x00F9)\n"
            "  --flash-size N         chip size reported (default 0x400000)\n"
            "  --flash-short N        short identification reply carrying flash type N (0..255)\n"
+           "  --flash-id-bytes N     data bytes in the identification reply, 1..8 (default 8, or 1 with\n"
+           "                         --flash-short); fewer than 8 is a short reply whose first byte is\n"
+           "                         the type number (--flash-short, else the CFI flag)\n"
            "  --boot-reload MODE     grant (default: echo BOOT_RELOAD) or refuse (BAD_COMMAND)\n"
            "\n"
            "Flash model:\n"
@@ -142,6 +168,17 @@ std::string SimHelpText() {
            "     slow-erase[:MS]     every sector erase takes MS (default 4800, close to the 5000 ms limit)\n"
            "     mute-after-upl      after $PQELS,PFL,UPL the firmware answers no RID/RIO query until it\n"
            "                         restarts, but still obeys the LOA/LDR sentences\n"
+           "     noise-any[:MS]      like noise, but the bytes may be '$', 'D', 0x55, CR and LF, and one\n"
+           "                         firmware sentence in three has noise inside it\n"
+           "     param-outside-erase PARAM_CODE 0x01 0x55 before every SFLD answer outside the erase wait\n"
+           "                         (OK_CODE, REC_WAIT_CODE, frame acknowledges, second OK_CODE)\n"
+           "     late-hello[:N]      one HELLO_CODE after the greeting, after the first N characters of the\n"
+           "                         first SFLD version line (default 0: before it)\n"
+           "     no-boot-reload      BOOT_RELOAD gets no answer at all\n"
+           "     program-fail-ok[:K] PROGRAM_FAIL then OK_CODE after writing programming frame K (default\n"
+           "                         1); the frame is written\n"
+           "     mark-u              the completion mark is one 'U', then silence\n"
+           "     mark-uux            the completion mark is 'U', 'U', 'x', then silence\n"
            "\n"
            "  --help                 this text\n"
            "\n"
@@ -233,13 +270,24 @@ SimParse ParseSimOptions(const std::vector<std::string>& args, SimOptions& o) {
             if (!FieldText(v, 4) || v.size() != 4)
                 return fail("--type takes 4 printable characters");
             o.type = v;
-        } else if (a == "--model" || a == "--version" || a == "--options" || a == "--serial") {
+        } else if (a == "--model" || a == "--version" || a == "--options" || a == "--serial" ||
+                   a == "--reboot-version" || a == "--reboot-serial" || a == "--reboot-options") {
             if (!FieldText(v, 40))
                 return fail("bad text for " + a + " (1..40 printable characters, no , * $)");
-            (a == "--model"     ? o.model
-             : a == "--version" ? o.version
-             : a == "--options" ? o.options
-                                : o.serial) = v;
+            (a == "--model"            ? o.model
+             : a == "--version"        ? o.version
+             : a == "--options"        ? o.options
+             : a == "--serial"         ? o.serial
+             : a == "--reboot-version" ? o.rebootVersion
+             : a == "--reboot-serial"  ? o.rebootSerial
+             : a == "--reboot-options" ? o.rebootOptions
+                                       : o.serial) = v;
+        } else if (a == "--count") {
+            ok = num(64) && n >= 1;
+            o.count = static_cast<uint32_t>(n);
+        } else if (a == "--flash-id-bytes") {
+            ok = num(8) && n >= 1;
+            o.flashIdBytes = static_cast<uint32_t>(n);
         } else if (a == "--nmea-noise")
             ok = ms(o.nmeaNoiseMs);
         else if (a == "--pfld-version") {
@@ -263,6 +311,8 @@ SimParse ParseSimOptions(const std::vector<std::string>& args, SimOptions& o) {
         } else if (a == "--flash-short") {
             ok = num(255);
             o.flashShortType = static_cast<int>(n);
+            if (o.flashIdBytes == 8)
+                o.flashIdBytes = 1;
         } else if (a == "--boot-reload") {
             if (v == "grant")
                 o.bootReloadGrant = true;
@@ -312,12 +362,10 @@ SimParse ParseSimOptions(const std::vector<std::string>& args, SimOptions& o) {
             if (found->needsArg && arg.empty())
                 return fail("fault " + name + " needs a frame number (" + name + ":K)");
             if (!arg.empty()) {
-                if (!ParseNumber(arg, 3600000, n) || n == 0)
+                if (!ParseNumber(arg, 3600000, n) || n < found->minArg)
                     return fail("bad number for fault " + name + ": " + arg);
                 o.faultArg = static_cast<uint32_t>(n);
             }
-            if (o.fault == SimFault::Noise && o.faultArg == 0)
-                return fail("noise period must be above 0");
         } else
             return fail("unknown option: " + a);
         if (!ok)

@@ -8,18 +8,25 @@
 
 enum class SimFault {
     None,
-    Silent,       // nothing is ever sent
-    LdrOnly,      // the firmware ignores the LOA sentence, answers only LDR
-    EraseFail,    // PROGRAM_FAIL instead of the k-th sector report
-    SizeExceeded, // every erase range is refused with SIZE_EXCEEDED
-    BadCsum,      // BAD_CSUM once on programming frame k
-    NoAck,        // no acknowledge once on programming frame k
-    NoComplete,   // no completion mark after programming
-    Noise,        // noise bytes between sentences in firmware mode
-    Hangup,       // the line is hung up when programming frame k arrives
-    Stall,        // the receiver stops answering when programming frame k arrives
-    SlowErase,    // every sector erase takes close to the host's 5000 ms limit
-    MuteAfterUpl, // the firmware leaves RID/RIO unanswered after the upload sentence
+    Silent,            // nothing is ever sent
+    LdrOnly,           // the firmware ignores the LOA sentence, answers only LDR
+    EraseFail,         // PROGRAM_FAIL instead of the k-th sector report
+    SizeExceeded,      // every erase range is refused with SIZE_EXCEEDED
+    BadCsum,           // BAD_CSUM once on programming frame k
+    NoAck,             // no acknowledge once on programming frame k
+    NoComplete,        // no completion mark after programming
+    Noise,             // noise bytes between sentences in firmware mode
+    Hangup,            // the line is hung up when programming frame k arrives
+    Stall,             // the receiver stops answering when programming frame k arrives
+    SlowErase,         // every sector erase takes close to the host's 5000 ms limit
+    MuteAfterUpl,      // the firmware leaves RID/RIO unanswered after the upload sentence
+    NoiseAny,          // noise of any byte value, also inside the firmware's sentences
+    ParamOutsideErase, // a PARAM_CODE triple before each SFLD answer the host waits for outside the erase
+    LateHello,         // one HELLO_CODE after the greeting, inside the first version line
+    NoBootReload,      // BOOT_RELOAD is not answered at all
+    ProgramFailOk,     // PROGRAM_FAIL and then OK_CODE after writing programming frame k
+    MarkU,             // the completion mark is a single 'U'
+    MarkUux,           // the completion mark is 'U', 'U' and another byte
 };
 
 enum class SimStartStage { Firmware, Pfld };
@@ -31,6 +38,7 @@ struct SimOptions {
     bool once = false;             // end after one completed upload
     uint32_t onceLingerMs = 30000; // with once: end this long after completion even if the port stays open
     bool strict = false;           // every host byte the protocol does not expect is a violation
+    uint32_t count = 1;            // receivers served at once by the program (links get an index)
 
     // Firmware
     SimStartStage start = SimStartStage::Firmware;
@@ -41,6 +49,10 @@ struct SimOptions {
     std::string options = "GPS-GLO";
     std::string serial = "KV000001";
     bool rioNak = false;
+    // After a completed upload the restarted firmware reports these instead (empty: unchanged).
+    std::string rebootVersion;
+    std::string rebootSerial;
+    std::string rebootOptions;
     uint32_t nmeaNoiseMs = 0; // unsolicited sentence period in firmware mode, 0 off
 
     // PFLD
@@ -54,7 +66,8 @@ struct SimOptions {
     uint8_t flashMaker = 0x01;
     uint16_t flashDevice = 0x00F9;
     uint32_t flashSizeReport = 0x400000;
-    int flashShortType = -1; // >= 0: short identification reply carrying this type number
+    int flashShortType = -1;   // >= 0: short identification reply carrying this type number
+    uint32_t flashIdBytes = 8; // data bytes in the identification reply (fewer than 8: a short reply)
     bool bootReloadGrant = true;
 
     // Flash model

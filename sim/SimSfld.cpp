@@ -47,8 +47,9 @@ uint32_t CSimSfld::EraseTimeMs() const {
 CSimSfld::Action CSimSfld::OnByte(uint8_t b, bool garbled, SimTime now) {
     if (m_Stalled)
         return Action::None;
-    // Any byte means the host still has something to say: no completion mark yet.
-    m_FinishAt = SIM_NEVER;
+    // Any byte means the host still has something to say: the completion mark waits for quiet again.
+    if (m_FinishAt != SIM_NEVER)
+        m_FinishAt = SimAfterMs(now, m_Opt.finishDelayMs);
     if (m_Greet != Greet::Done) {
         if (garbled) {
             m_Host.Unexpected("SFLD greeting: byte at another line rate", b);
@@ -85,7 +86,7 @@ CSimSfld::Action CSimSfld::OnByte(uint8_t b, bool garbled, SimTime now) {
     // Waiting for a frame: only the go-ahead counts.
     if (b == OK_CODE) {
         m_FrameOpen = true;
-        m_Host.Send(REC_WAIT_CODE);
+        Reply(REC_WAIT_CODE);
     } else {
         m_Host.Unexpected(m_Mode == Mode::EraseRange ? "SFLD: byte before the erase range frame"
                                                      : "SFLD: byte between programming frames",
@@ -149,11 +150,6 @@ CSimSfld::Action CSimSfld::OnGreeting(uint8_t b, SimTime now) {
 }
 
 void CSimSfld::SendIdentification() {
-    if (m_Opt.flashShortType >= 0) {
-        uint8_t r[2] = {FLASH_ID_CODE, static_cast<uint8_t>(m_Opt.flashShortType)};
-        m_Host.Send(r, 2);
-        return;
-    }
     uint32_t size = m_Opt.flashSizeReport;
     uint8_t r[9] = {FLASH_ID_CODE,
                     m_Opt.flashCfi,
@@ -164,7 +160,23 @@ void CSimSfld::SendIdentification() {
                     static_cast<uint8_t>(size >> 16),
                     static_cast<uint8_t>(size >> 8),
                     static_cast<uint8_t>(size)};
-    m_Host.Send(r, sizeof r);
+    size_t data = std::clamp<uint32_t>(m_Opt.flashIdBytes, 1, 8);
+    if (m_Opt.flashShortType >= 0) {
+        // A short reply leads with the flash type number.
+        r[1] = static_cast<uint8_t>(m_Opt.flashShortType);
+        if (data == 8)
+            data = 1;
+    }
+    m_Host.Send(r, 1 + data);
+}
+
+void CSimSfld::Reply(const uint8_t* data, size_t count) {
+    if (m_Opt.fault == SimFault::ParamOutsideErase) {
+        // A parameter the host has no use for; its value looks like an acknowledge.
+        uint8_t param[3] = {PARAM_CODE, 0x01, OK_CODE};
+        m_Host.Send(param, 3);
+    }
+    m_Host.Send(data, count);
 }
 
 void CSimSfld::OnCommand(uint8_t b) {
@@ -172,11 +184,18 @@ void CSimSfld::OnCommand(uint8_t b) {
     m_LateBaudWindow = false;
     switch (b) {
     case OK_CODE:
-        m_Host.Send(OK_CODE);
+        Reply(OK_CODE);
         break;
-    case VERSION_CODE:
-        m_Host.Send(m_VersionLine + "\r\n");
+    case VERSION_CODE: {
+        std::string line = m_VersionLine + "\r\n";
+        if (m_Opt.fault == SimFault::LateHello && !m_FaultUsed) {
+            m_FaultUsed = true;
+            line.insert(std::min<size_t>(m_Opt.faultArg, line.size()), 1, static_cast<char>(HELLO_CODE));
+            m_Host.Event("late HELLO_CODE (fault)");
+        }
+        m_Host.Send(line);
         break;
+    }
     case FLASH_ID_CODE:
         SendIdentification();
         break;
@@ -187,7 +206,9 @@ void CSimSfld::OnCommand(uint8_t b) {
         m_LateBaudSkip = 2;
         break;
     case BOOT_RELOAD:
-        if (m_Opt.bootReloadGrant) {
+        if (m_Opt.fault == SimFault::NoBootReload) {
+            m_Host.Event("BOOT_RELOAD not answered (fault)");
+        } else if (m_Opt.bootReloadGrant) {
             m_Host.Send(BOOT_RELOAD);
             m_Host.Event("boot area unlocked");
         } else {
@@ -196,9 +217,10 @@ void CSimSfld::OnCommand(uint8_t b) {
         break;
     case ERASE_CODE: {
         uint8_t r[2] = {OK_CODE, REC_WAIT_CODE};
-        m_Host.Send(r, 2);
+        Reply(r, 2);
         m_Mode = Mode::EraseRange;
         m_FrameOpen = false;
+        m_FinishAt = SIM_NEVER; // another section follows
         break;
     }
     default:
@@ -244,7 +266,7 @@ void CSimSfld::OnEraseRange(const uint8_t* p, size_t len, SimTime now) {
         return;
     }
     uint32_t start = Be32(p), end = Be32(p + 4);
-    m_Host.Send(OK_CODE);
+    Reply(OK_CODE);
     if (m_Opt.fault == SimFault::SizeExceeded || !m_Flash.SectorsFor(start, end, m_Sectors)) {
         m_Host.Event("erase " + Hex32(start) + ".." + Hex32(end) + " refused: SIZE_EXCEEDED");
         m_Host.Send(SIZE_EXCEEDED);
@@ -288,7 +310,7 @@ CSimSfld::Action CSimSfld::OnProgramFrame(const uint8_t* p, size_t len, SimTime 
         }
     }
     ++m_FramesTaken;
-    m_Host.Send(OK_CODE);
+    Reply(OK_CODE);
     if (len == 0) {
         m_Host.Event("programming closed after " + std::to_string(m_FramesTaken - 1) + " data frames");
         m_Mode = Mode::Command;
@@ -321,8 +343,15 @@ CSimSfld::Action CSimSfld::OnTick(SimTime now) {
             m_Busy = Busy::None;
             m_BusyUntil = SIM_NEVER;
             FlashResult r = m_Flash.Program(m_WriteAddress, m_WriteData.data(), m_WriteData.size());
-            if (r == FlashResult::Ok) {
-                m_Host.Send(OK_CODE);
+            if (r == FlashResult::Ok && m_Opt.fault == SimFault::ProgramFailOk && !m_FaultUsed &&
+                m_FramesTaken == m_Opt.faultArg) {
+                m_FaultUsed = true;
+                m_Host.Event("PROGRAM_FAIL before OK_CODE on frame " + std::to_string(m_FramesTaken) +
+                             " (fault)");
+                m_Host.Send(PROGRAM_FAIL);
+                Reply(OK_CODE);
+            } else if (r == FlashResult::Ok) {
+                Reply(OK_CODE);
             } else {
                 m_Host.Event(std::string("program ") + Hex32(m_WriteAddress) + " failed: " +
                              (r == FlashResult::NotErased ? "not erased" : "outside the flash"));
@@ -359,6 +388,10 @@ CSimSfld::Action CSimSfld::OnTick(SimTime now) {
         m_FinishAt = SIM_NEVER;
         if (m_Opt.fault == SimFault::NoComplete) {
             m_Host.Event("upload complete, no completion mark (fault)");
+        } else if (m_Opt.fault == SimFault::MarkU || m_Opt.fault == SimFault::MarkUux) {
+            uint8_t mark[3] = {0x55, 0x55, 'x'};
+            m_Host.Send(mark, m_Opt.fault == SimFault::MarkU ? 1 : 3);
+            m_Host.Event("upload complete, partial completion mark (fault)");
         } else {
             uint8_t mark[3] = {0x55, 0x55, 0x55};
             m_Host.Send(mark, 3);

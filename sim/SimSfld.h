@@ -33,6 +33,9 @@ private:
     Action OnProgramFrame(const uint8_t* p, size_t len, SimTime now);
     void FrameError(uint8_t code, const char* what);
     void SendIdentification();
+    // An answer the host waits for outside the erase (fault param-outside-erase puts a parameter first).
+    void Reply(const uint8_t* data, size_t count);
+    void Reply(uint8_t b) { Reply(&b, 1); }
     uint32_t EraseTimeMs() const;
 
     const SimOptions& m_Opt;

@@ -32,7 +32,7 @@ void CSimTarget::Enter(SimStage stage, SimTime now) {
     m_Stage = stage;
     switch (stage) {
     case SimStage::Firmware:
-        m_Firmware.Enter(now);
+        m_Firmware.Enter(now, m_Completed.load() > 0);
         break;
     case SimStage::Pfld:
         m_Pfld.Enter(now, false);
