@@ -297,13 +297,17 @@ TEST_F(DialogTest, ResultBoxLeavesTheRefreshRunning) {
 }
 
 // A receiver on a pseudo-terminal that identifies itself once and hangs up on the next query: the fresh check
-// before an upload finds the port gone. A query that never comes ends it after a generous limit.
+// before an upload finds the port gone. The port is a link removed before the hang-up, so a reopen cannot
+// find a terminal that another program was given under the same number. A query that never comes ends it
+// after a generous limit.
 class COnceReceiver {
 public:
-    COnceReceiver() : m_Master(posix_openpt(O_RDWR | O_NOCTTY)) {
+    COnceReceiver()
+        : m_Path("/tmp/kv_once_" + std::to_string(getpid())), m_Master(posix_openpt(O_RDWR | O_NOCTTY)) {
         grantpt(m_Master);
         unlockpt(m_Master);
-        m_Path = ptsname(m_Master);
+        unlink(m_Path.c_str());
+        EXPECT_EQ(symlink(ptsname(m_Master), m_Path.c_str()), 0);
         m_Thread = std::thread([this] {
             for (const char* reply : {"PQELR,RID,TZ5N,H300", "PQELR,RIO,TZ5N,H300,0,GPS,SN1", ""}) {
                 std::string heard;
@@ -321,6 +325,7 @@ public:
                 int n = std::snprintf(line, sizeof line, "$%s*%02X\r\n", reply, sum);
                 EXPECT_EQ(write(m_Master, line, static_cast<size_t>(n)), n);
             }
+            unlink(m_Path.c_str());
             close(m_Master);
         });
     }
