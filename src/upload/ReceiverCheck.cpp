@@ -142,7 +142,12 @@ void CReceiverCheck::RunCheck() {
 
         Publish();
         m_Channel.Log("1");
-        OptionsLoop(start, sentence);
+        // Identified here: ended without going round again, which would take this result for another
+        // thread's and clear a check requested since.
+        if (OptionsLoop(start, sentence)) {
+            m_Channel.Log("receiver checked");
+            return;
+        }
     }
 
     if (m_Identified.Get() == 0) {
@@ -151,10 +156,10 @@ void CReceiverCheck::RunCheck() {
     }
 }
 
-void CReceiverCheck::OptionsLoop(uint32_t start, Sentence& sentence) {
+bool CReceiverCheck::OptionsLoop(uint32_t start, Sentence& sentence) {
     for (;;) {
         if (CheckExpired(start) || m_Identified.Get() == 1 || m_Channel.StopRequested() || Yielding())
-            return;
+            return false;
         CCommPort* port = Port();
         if (port != nullptr)
             port->SendString(RIO_QUERY);
@@ -173,10 +178,10 @@ void CReceiverCheck::OptionsLoop(uint32_t start, Sentence& sentence) {
                 Publish();
                 m_Identified.Set(1);
                 m_CheckRunning.Set(0);
-            } else {
-                Publish();
+                return true;
             }
-            return;
+            Publish();
+            return false;
         }
         char rest[TEXT_SIZE];
         if (std::sscanf(sentence, "PQELR,NAK*%127s", rest) == 1) {
@@ -185,7 +190,7 @@ void CReceiverCheck::OptionsLoop(uint32_t start, Sentence& sentence) {
             Publish();
             m_Identified.Set(1);
             m_CheckRunning.Set(0);
-            return;
+            return true;
         }
     }
 }

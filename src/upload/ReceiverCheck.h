@@ -80,7 +80,8 @@ public:
 private:
     void RunCheck();
     // Options loop after a non-loader identification; returns to the identification loop in every case.
-    void OptionsLoop(uint32_t start, Sentence& sentence);
+    // True once the receiver is identified.
+    bool OptionsLoop(uint32_t start, Sentence& sentence);
     bool SplitOptions(const char* payload);
     void ClearTexts();
     // Copies the worker's texts into the guarded ones that readers see.

@@ -15,6 +15,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <fstream>
+#include <poll.h>
 #include <tuple>
 #include <unistd.h>
 
@@ -295,28 +296,36 @@ TEST_F(DialogTest, ResultBoxLeavesTheRefreshRunning) {
     EXPECT_FALSE(m_Dlg->Ended());
 }
 
-// A receiver on a pseudo-terminal that identifies itself once and then hangs up.
+// A receiver on a pseudo-terminal that identifies itself once and hangs up on the next query: the fresh check
+// before an upload finds the port gone. The port is a link removed before the hang-up, so a reopen cannot
+// find a terminal that another program was given under the same number. A query that never comes ends it
+// after a generous limit.
 class COnceReceiver {
 public:
-    COnceReceiver() : m_Master(posix_openpt(O_RDWR | O_NOCTTY)) {
+    COnceReceiver()
+        : m_Path("/tmp/kv_once_" + std::to_string(getpid())), m_Master(posix_openpt(O_RDWR | O_NOCTTY)) {
         grantpt(m_Master);
         unlockpt(m_Master);
-        m_Path = ptsname(m_Master);
+        unlink(m_Path.c_str());
+        EXPECT_EQ(symlink(ptsname(m_Master), m_Path.c_str()), 0);
         m_Thread = std::thread([this] {
-            std::string heard;
-            for (const char* reply : {"PQELR,RID,TZ5N,H300", "PQELR,RIO,TZ5N,H300,0,GPS,SN1"}) {
+            for (const char* reply : {"PQELR,RID,TZ5N,H300", "PQELR,RIO,TZ5N,H300,0,GPS,SN1", ""}) {
+                std::string heard;
+                pollfd p{m_Master, POLLIN, 0};
                 char c;
-                while (heard.find('\n') == std::string::npos && read(m_Master, &c, 1) == 1)
+                while (heard.find('\n') == std::string::npos && poll(&p, 1, 10000) == 1 &&
+                       read(m_Master, &c, 1) == 1)
                     heard += c;
-                heard.clear();
+                if (!*reply)
+                    break;
                 unsigned sum = 0;
-                for (const char* p = reply; *p; ++p)
-                    sum ^= static_cast<unsigned char>(*p);
+                for (const char* r = reply; *r; ++r)
+                    sum ^= static_cast<unsigned char>(*r);
                 char line[96];
                 int n = std::snprintf(line, sizeof line, "$%s*%02X\r\n", reply, sum);
                 EXPECT_EQ(write(m_Master, line, static_cast<size_t>(n)), n);
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            unlink(m_Path.c_str());
             close(m_Master);
         });
     }
