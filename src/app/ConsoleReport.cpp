@@ -1,5 +1,7 @@
 #include "ConsoleReport.h"
 
+#include "upload/UploadCheck.h"
+
 #include <cmath>
 
 namespace {
@@ -15,31 +17,6 @@ const char* CConsoleReport::StageName(int phase) {
     default:
         return "Loading";
     }
-}
-
-std::string CConsoleReport::RateText(double bytesPerSecond) {
-    char text[32];
-    if (!(bytesPerSecond >= 0) || std::isinf(bytesPerSecond))
-        return "-";
-    if (bytesPerSecond >= 1024.0 * 1024.0)
-        std::snprintf(text, sizeof text, "%.1f MB/s", bytesPerSecond / (1024.0 * 1024.0));
-    else if (bytesPerSecond >= 1024.0)
-        std::snprintf(text, sizeof text, "%.1f kB/s", bytesPerSecond / 1024.0);
-    else
-        std::snprintf(text, sizeof text, "%.0f B/s", bytesPerSecond);
-    return text;
-}
-
-std::string CConsoleReport::DurationText(double seconds) {
-    if (!(seconds >= 0) || seconds > 359999)
-        return "-:--";
-    long s = std::lround(seconds);
-    char text[32];
-    if (s >= 3600)
-        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, (s / 60) % 60, s % 60);
-    else
-        std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
-    return text;
 }
 
 void CConsoleReport::ClearBar() {

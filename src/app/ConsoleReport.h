@@ -19,8 +19,6 @@ public:
     void Finish();
 
     // "12.3 kB/s" style rate and "m:ss" time text, shared with the tests.
-    static std::string RateText(double bytesPerSecond);
-    static std::string DurationText(double seconds);
     static const char* StageName(int phase);
 
 private:

@@ -17,13 +17,9 @@ constexpr uint32_t FLASH = 0x10000000u;
 constexpr uint32_t OPTIONS = 0x10005800u;
 
 SimOptions FastOptions() {
-    SimOptions o;
-    o.raw = true;
+    SimOptions o = FastSimOptions();
     o.eraseMs = 10;
-    o.programMs = 1;
     o.finishDelayMs = 50;
-    o.rebootMs = 100;
-    o.helloIntervalMs = 20;
     return o;
 }
 

@@ -13,14 +13,9 @@ namespace {
 const uint32_t OPTIONS_AT = 0x10005800u;
 
 SimOptions Strict() {
-    SimOptions o;
-    o.raw = true;
-    o.strict = true;
-    o.eraseMs = 5;
-    o.programMs = 1;
+    SimOptions o = FastSimOptions(true);
     o.finishDelayMs = 300;
     o.rebootMs = 50;
-    o.helloIntervalMs = 20;
     return o;
 }
 

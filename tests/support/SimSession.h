@@ -12,6 +12,19 @@
 #include <string>
 #include <thread>
 
+// A receiver without line pacing and with short flash and restart times, so whole uploads take a moment.
+inline SimOptions FastSimOptions(bool strict = false) {
+    SimOptions o;
+    o.raw = true;
+    o.strict = strict;
+    o.eraseMs = 5;
+    o.programMs = 1;
+    o.finishDelayMs = 100;
+    o.rebootMs = 100;
+    o.helloIntervalMs = 20;
+    return o;
+}
+
 class CSimSession {
 public:
     explicit CSimSession(const SimOptions& options);
