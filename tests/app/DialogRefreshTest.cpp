@@ -2,6 +2,7 @@
 // receiver, the commands, the port list, the log file and the end of automatic runs.
 
 #include "DialogFixture.h"
+#include "Process.h"
 #include "app/HelpFile.h"
 #include "app/StringTable.h"
 
@@ -20,11 +21,6 @@
 #include <unistd.h>
 
 namespace {
-
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
 
 // Looks at every message box that opens; check says whether to close it now (Cancel when it has one).
 class CBoxCloser {

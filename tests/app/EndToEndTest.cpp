@@ -19,11 +19,6 @@ namespace {
 
 const std::string BIN = KV_BIN_DIR;
 
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 class EndToEnd : public ::testing::Test {
 protected:
     // The environment of an unattended run: no display at all, settings and lock in the test's folder.
@@ -59,18 +54,8 @@ protected:
 
     // Starts kavrel-sim with fast, unpaced options plus extra; returns the port path.
     std::string StartSim(std::vector<std::string> extra = {}) {
-        std::vector<std::string> argv = {BIN + "/kavrel-sim",
-                                         "--raw",
-                                         "--once",
-                                         "--flash-out",
-                                         m_Dir.File("flash.bin"),
-                                         "--finish-delay",
-                                         "200",
-                                         "--reboot-ms",
-                                         "300",
-                                         "--erase-ms",
-                                         "20"};
-        argv.insert(argv.end(), extra.begin(), extra.end());
+        extra.insert(extra.begin(), {"--once", "--flash-out", m_Dir.File("flash.bin")});
+        std::vector<std::string> argv = FastSimArgs(BIN, extra);
         EXPECT_TRUE(m_Sim.Start(argv, {}));
         return m_Sim.FirstLine(10000).value_or("");
     }

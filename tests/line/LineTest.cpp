@@ -18,11 +18,6 @@ namespace {
 
 const std::string BIN = KV_BIN_DIR;
 
-std::string ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 // Just enough JSON for one record: objects, strings, numbers, true, false, null.
 struct Json;
 using JsonObject = std::map<std::string, Json>;
@@ -167,20 +162,9 @@ protected:
     // A simulated receiver linked at <dir>/<name>, fast and unpaced; its flash goes to <name>.flash when it
     // ends (with --once: when the station has closed the port after a completed upload).
     void StartSim(const std::string& name, std::vector<std::string> extra = {}, bool once = true) {
-        std::vector<std::string> argv = {BIN + "/kavrel-sim",
-                                         "--raw",
-                                         "--link",
-                                         m_Dir.File(name),
-                                         "--flash-out",
-                                         m_Dir.File(name + ".flash"),
-                                         "--stats",
-                                         m_Dir.File(name + ".stats"),
-                                         "--finish-delay",
-                                         "200",
-                                         "--reboot-ms",
-                                         "300",
-                                         "--erase-ms",
-                                         "20"};
+        std::vector<std::string> argv =
+            FastSimArgs(BIN, {"--link", m_Dir.File(name), "--flash-out", m_Dir.File(name + ".flash"),
+                              "--stats", m_Dir.File(name + ".stats")});
         if (once)
             argv.push_back("--once");
         argv.insert(argv.end(), extra.begin(), extra.end());

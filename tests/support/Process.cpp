@@ -1,5 +1,7 @@
 #include "Process.h"
 
+#include <fstream>
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -121,4 +123,16 @@ int CChildProcess::Stop(unsigned timeoutMs) {
         m_Status = -1;
     }
     return code;
+}
+
+std::string ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> FastSimArgs(const std::string& binDir, const std::vector<std::string>& extra) {
+    std::vector<std::string> argv = {binDir + "/kavrel-sim", "--raw", "--finish-delay", "200",
+                                     "--reboot-ms",          "300",   "--erase-ms",     "20"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return argv;
 }

@@ -45,3 +45,8 @@ private:
     std::string m_Buffer;
     int m_Status = -1;
 };
+
+// The whole file, or "" when it cannot be read.
+std::string ReadAll(const std::string& path);
+// kavrel-sim from binDir without line pacing and with short flash and restart times, then extra.
+std::vector<std::string> FastSimArgs(const std::string& binDir, const std::vector<std::string>& extra);
