@@ -1,5 +1,7 @@
 #include "CommandLine.h"
 
+#include <cstdlib>
+
 namespace {
 
 // A parameter whose rest after a '-' or '/' is one of the option letters.
@@ -44,7 +46,8 @@ void CCommandLineInfo::ParseParam(const std::string& param) {
 }
 
 void CCommandLineInfo::Parse(const std::vector<std::string>& params) {
-    for (const std::string& param : params) {
+    for (size_t i = 0; i < params.size(); ++i) {
+        const std::string& param = params[i];
         if (param == "--help")
             m_Help = true;
         else if (param == "--version")
@@ -55,6 +58,8 @@ void CCommandLineInfo::Parse(const std::vector<std::string>& params) {
             m_SkipBlank = true;
         else if (param == "--list-ports")
             m_ListPorts = true;
+        else if (param == "--completion-limit")
+            TakeCompletionLimit(i + 1 < params.size() ? params[++i] : std::string());
         else
             ParseParam(param);
     }
@@ -65,6 +70,17 @@ void CCommandLineInfo::Parse(int argc, char** argv) {
     for (int i = 1; i < argc; ++i)
         params.emplace_back(argv[i] ? argv[i] : "");
     Parse(params);
+}
+
+// A line that restarts receivers without the completion mark need not wait the full minute for it.
+void CCommandLineInfo::TakeCompletionLimit(const std::string& text) {
+    char* end = nullptr;
+    unsigned long ms = text.empty() || text[0] == '-' ? 0 : std::strtoul(text.c_str(), &end, 10);
+    if (end != nullptr && *end == '\0' && ms >= COMPLETION_LIMIT_MIN_MS && ms <= COMPLETION_LIMIT_MAX_MS)
+        m_CompletionLimitMs = static_cast<uint32_t>(ms);
+    else if (m_TooLong.empty())
+        m_TooLong = "--completion-limit takes milliseconds from " + std::to_string(COMPLETION_LIMIT_MIN_MS) +
+                    " to " + std::to_string(COMPLETION_LIMIT_MAX_MS);
 }
 
 std::string CCommandLineInfo::LimitError() const {
@@ -89,6 +105,9 @@ std::string UsageText(const std::string& programName) {
            "  --verify    unattended: a receiver that does not report the image after its restart\n"
            "              ends the run with exit code 5 (the check is always made and printed)\n"
            "  --skip-blank  do not send frames whose bytes are all 0xFF (the erase left them so)\n"
+           "  --completion-limit MS\n"
+           "              how long to wait for the receiver's completion mark after the last frame\n"
+           "              (60000 ms unless given)\n"
            "  --help      show this text and exit\n"
            "  --version   show the program version and exit\n"
            "  --list-ports\n"

@@ -1,8 +1,9 @@
 #pragma once
 // The command line of the program: options "i" (image), "p" (port), "m" (message boxes off), "n" (no
 // single-instance check), "l" (log file), each with '-', '/' or nothing in front, plus --help, --version and
-// --list-ports.
+// --list-ports and the unattended run's --verify, --skip-blank and --completion-limit.
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -34,11 +35,15 @@ public:
 
     bool m_Verify = false;
     bool m_SkipBlank = false;
+    static constexpr uint32_t COMPLETION_LIMIT_MIN_MS = 1000;
+    static constexpr uint32_t COMPLETION_LIMIT_MAX_MS = 3600000;
+    uint32_t m_CompletionLimitMs = 0; // 0: the job's own limit
     bool m_Help = false;
     bool m_Version = false;
     bool m_ListPorts = false;
 
 private:
+    void TakeCompletionLimit(const std::string& text);
     // The first parameter after an option becomes its text, once; an over-long one is noted, never cut.
     void TakeText(bool flag, std::string& text, size_t limit, const char* what, const std::string& param);
 

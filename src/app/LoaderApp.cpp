@@ -184,6 +184,8 @@ int CLoaderApp::Main(int argc, char** argv) {
         CSystem system;
         ApplyWorkerTexts(system);
         Job(system).m_SkipBlank.store(cmd.m_SkipBlank);
+        if (cmd.m_CompletionLimitMs != 0)
+            Job(system).m_JobTiming.completionWaitMs = cmd.m_CompletionLimitMs;
         system.StartWorkers();
 
         CLoaderDlg dlg(system, profile);

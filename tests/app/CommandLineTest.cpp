@@ -37,6 +37,9 @@ TEST(CommandLine, Forms) {
         {{"-i", longImage + "b"}, longImage + "b", "", "", "i-------", "image"},
         {{"-p", std::string(CCommandLineInfo::PORT_LIMIT + 1, 'p')}, "", "", "", "", "port"},
         {{"-l", std::string(CCommandLineInfo::LOG_LIMIT + 1, 'l')}, "", "", "", "", "log"},
+        {{"--completion-limit", "999"}, "", "", "", "", "completion"},
+        {{"--completion-limit", "3000x"}, "", "", "", "", "completion"},
+        {{"-l", "--completion-limit"}, "", "", "", "", "completion"},
     };
     for (const Row& row : rows) {
         CCommandLineInfo cmd;
