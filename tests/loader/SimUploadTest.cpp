@@ -220,78 +220,34 @@ TEST_F(SimUploadTest, UartDrainWaitsTheLineTimeAndGivesUpOnAStuckAdapter) {
     EXPECT_EQ(Logs()[0].rfind("ERROR: serial output not drained", 0), 0u) << Logs()[0];
 }
 
-struct FaultCase {
-    const char* name;
-    SimFault fault;
-    uint32_t arg;
-    bool result;
-    std::vector<std::string> lines; // must appear in this order; for a failure the last one ends the log
-    int once = 0;                   // for a success: how often lines[0] appears
-};
-
-void PrintTo(const FaultCase& c, std::ostream* os) {
-    *os << c.name;
-}
-
-class SimFaultTest : public SimUploadTest, public ::testing::WithParamInterface<FaultCase> {};
-
-TEST_P(SimFaultTest, EndsAsExpectedInBoundedTime) {
-    const FaultCase& c = GetParam();
-    SimOptions options = FastOptions();
-    options.fault = c.fault;
-    options.faultArg = c.arg;
-    if (c.fault == SimFault::SlowErase)
-        options.eraseMs = c.arg;
-    Begin(options);
-    m_Job->m_ConnectBudget.store(1);
-    CLoaderTimings& t = m_Job->m_Timings;
-    t.recordAckMs = 500;
-    t.recWaitMs = 500;
-    t.sendRecordMs = 1500;
-    t.sectorEraseMs = 600;
-    LoadOptions(0x1800, 41);
-
-    uint32_t took = 0;
-    EXPECT_EQ(Upload(took), c.result) << LogText();
-    EXPECT_LT(took, 8000u);
-    ExpectLogOrder(c.lines);
-    if (!c.result) {
-        ASSERT_FALSE(Logs().empty());
-        EXPECT_EQ(Logs().back(), c.lines.back()) << LogText();
-    }
-    if (c.once > 0) {
-        EXPECT_EQ(LogCount(c.lines[0]), c.once);
+// Receiver behaviours the process-level fault matrix leaves out: a firmware that takes only the LDR sentence,
+// and a sector erase just inside and just outside the erase limit.
+TEST_F(SimUploadTest, LdrOnlyFirmwareAndTheSectorEraseLimit) {
+    const struct {
+        SimFault fault;
+        uint32_t eraseMs;
+        bool result;
+        std::vector<std::string> lines; // in this order; for a failure the last one ends the log
+    } rows[] = {
+        {SimFault::LdrOnly, 10, true, {"TZ5 PFL - connected", "FLASH Programing Complete."}},
+        {SimFault::SlowErase, 450, true, {"FLASH erasing complete.", "FLASH Programing Complete."}},
+        {SimFault::SlowErase, 750, false, {"'SECTOR_ERASED' waiting time out."}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.eraseMs);
+        SimOptions options = FastOptions();
+        options.fault = row.fault;
+        options.eraseMs = options.faultArg = row.eraseMs;
+        Begin(options);
+        m_Job->m_ConnectBudget.store(1);
+        m_Job->m_Timings.sectorEraseMs = 600;
+        LoadOptions(0x1800, 41);
+        uint32_t took = 0;
+        EXPECT_EQ(Upload(took), row.result) << LogText();
+        ExpectLogOrder(row.lines);
+        EXPECT_TRUE(row.result || Logs().back() == row.lines.back()) << LogText();
+        m_Job.reset();
+        m_Session.reset();
+        ClearLogs();
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Faults, SimFaultTest,
-    ::testing::Values(
-        FaultCase{"Silent", SimFault::Silent, 0, false, {"get PFL version", "TZ5 PFL - not connected"}},
-        FaultCase{
-            "LdrOnly", SimFault::LdrOnly, 0, true, {"TZ5 PFL - connected", "FLASH Programing Complete."}},
-        FaultCase{"EraseFail", SimFault::EraseFail, 1, false, {"FLASH erase failure."}},
-        FaultCase{"SizeExceeded",
-                  SimFault::SizeExceeded,
-                  0,
-                  false,
-                  {"Image size exceed FLASH space.", "FLASH erase failure."}},
-        FaultCase{
-            "BadCsum", SimFault::BadCsum, 2, true, {"ERROR: BAD_CSUM", "FLASH Programing Complete."}, 1},
-        FaultCase{"NoAck",
-                  SimFault::NoAck,
-                  2,
-                  true,
-                  {"ERROR: Record acknowledge TIMEOUT.", "FLASH Programing Complete."},
-                  1},
-        FaultCase{"Stall",
-                  SimFault::Stall,
-                  2,
-                  false,
-                  {"ERROR: Record acknowledge TIMEOUT.", "ERROR: Send Record TIMEOUT."}},
-        FaultCase{"Hangup", SimFault::Hangup, 2, false, {"ERROR: Send Record TIMEOUT."}},
-        FaultCase{"SlowEraseInTime", SimFault::SlowErase, 450, true, {"FLASH erasing complete."}},
-        FaultCase{"SlowEraseTooSlow", SimFault::SlowErase, 750, false, {"'SECTOR_ERASED' waiting time out."}},
-        FaultCase{"Noise", SimFault::Noise, 5, true, {"TZ5 PFL - connected", "FLASH Programing Complete."}},
-        FaultCase{"NoComplete", SimFault::NoComplete, 0, true, {"FLASH Programing Complete."}}),
-    [](const ::testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
