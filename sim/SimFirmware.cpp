@@ -81,7 +81,9 @@ CSimFirmware::Action CSimFirmware::OnByte(uint8_t b, bool garbled, SimTime) {
 
 void CSimFirmware::OnSentence(const std::string& s) {
     bool query = s == "$PQELQ,RID\r\n" || s == "$PQELQ,RIO\r\n";
-    if (query && m_Mute) {
+    if (s == "$PQELQ,RID\r\n" && m_Opt.fault == SimFault::HangupQuery && ++m_RidQueries == m_Opt.faultArg) {
+        m_Host.HangUp();
+    } else if (query && m_Mute) {
         m_Host.Event("query not answered (fault mute-after-upl)");
     } else if (s == "$PQELQ,RID\r\n") {
         SendSentence(NmeaSentence("PQELR,RID," + m_Opt.type + "," + Version()));

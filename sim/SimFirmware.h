@@ -41,5 +41,6 @@ private:
     SimTime m_NextNmea = SIM_NEVER;
     SimTime m_NextNoise = SIM_NEVER;
     uint32_t m_NmeaCount = 0;
+    uint32_t m_RidQueries = 0;
     std::minstd_rand m_Random{12345};
 };

@@ -55,6 +55,7 @@ const FaultEntry g_Faults[] = {
     {"no-complete", SimFault::NoComplete, false, 0, 1},
     {"noise", SimFault::Noise, false, 50, 1},
     {"hangup", SimFault::Hangup, false, 2, 1},
+    {"hangup-query", SimFault::HangupQuery, false, 2, 1},
     {"stall", SimFault::Stall, false, 2, 1},
     {"slow-erase", SimFault::SlowErase, false, 4800, 1},
     {"mute-after-upl", SimFault::MuteAfterUpl, false, 0, 1},
@@ -164,6 +165,7 @@ std::string SimHelpText() {
            "     no-complete         no completion mark after programming\n"
            "     noise[:MS]          noise bytes every MS between sentences in firmware mode (default 50)\n"
            "     hangup[:K]          the line is hung up when programming frame K arrives (default 2)\n"
+           "     hangup-query[:K]    the line is hung up when the K-th RID query arrives (default 2)\n"
            "     stall[:K]           the receiver stops answering at programming frame K (default 2)\n"
            "     slow-erase[:MS]     every sector erase takes MS (default 4800, close to the 5000 ms limit)\n"
            "     mute-after-upl      after $PQELS,PFL,UPL the firmware answers no RID/RIO query until it\n"

@@ -17,6 +17,7 @@ enum class SimFault {
     NoComplete,        // no completion mark after programming
     Noise,             // noise bytes between sentences in firmware mode
     Hangup,            // the line is hung up when programming frame k arrives
+    HangupQuery,       // the line is hung up when the k-th RID query arrives (unplugged after identifying)
     Stall,             // the receiver stops answering when programming frame k arrives
     SlowErase,         // every sector erase takes close to the host's 5000 ms limit
     MuteAfterUpl,      // the firmware leaves RID/RIO unanswered after the upload sentence

@@ -98,11 +98,7 @@ bool CSimReceiver::Open(std::string& error) {
 }
 
 void CSimReceiver::CloseTerminal() {
-    if (m_Master >= 0) {
-        close(m_Master);
-        m_Master = -1;
-        m_Line.SetFd(-1);
-    }
+    // The link goes first, so that a host that reopens it never reaches a terminal number given out again.
     if (m_LinkMade) {
         // Only our own link is taken away.
         char target[256];
@@ -113,6 +109,11 @@ void CSimReceiver::CloseTerminal() {
                 unlink(m_Opt.linkPath.c_str());
         }
         m_LinkMade = false;
+    }
+    if (m_Master >= 0) {
+        close(m_Master);
+        m_Master = -1;
+        m_Line.SetFd(-1);
     }
 }
 

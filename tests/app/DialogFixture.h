@@ -3,13 +3,13 @@
 // boxes off. Workers start only where a test needs them; a simulated receiver serves on a pseudo-terminal.
 
 #include "ImageWriter.h"
+#include "SimSession.h"
 #include "TestDir.h"
 #include "app/LoaderDlg.h"
 #include "app/MessageBox.h"
 #include "app/Profile.h"
 #include "app/SystemAccess.h"
 #include "core/Clock.h"
-#include "sim/SimReceiver.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -70,7 +70,7 @@ protected:
         m_System->Shutdown();
         m_P.reset();
         m_Dlg.reset();
-        StopSim();
+        m_Sim.reset();
         m_System.reset();
     }
 
@@ -100,21 +100,14 @@ protected:
     // Starts a simulated receiver; its port is appended to the table and the list, the position returned.
     int StartSim(SimOptions options = SimOptions{}) {
         options.raw = true;
-        m_Sim = std::make_unique<CSimReceiver>(options);
+        m_Sim = std::make_unique<CSimSession>(options);
         std::string error;
-        EXPECT_TRUE(m_Sim->Open(error)) << error;
-        m_SimThread = std::thread([this] { m_Sim->Run(); });
+        EXPECT_TRUE(m_Sim->Start(error, false)) << error;
         EXPECT_TRUE(AddPortName(SimPath().c_str()));
         m_P->FillPortList();
         return g_PortCount;
     }
-    void StopSim() {
-        if (m_Sim)
-            m_Sim->Stop();
-        if (m_SimThread.joinable())
-            m_SimThread.join();
-    }
-    std::string SimPath() { return m_Sim->SlavePath(); }
+    std::string SimPath() { return m_Sim->Path(); }
 
     // A simulated receiver chosen as the port as the user would, with the workers running.
     bool Connect(const SimOptions& options = SimOptions{}) {
@@ -158,7 +151,6 @@ protected:
     std::unique_ptr<CSystem> m_System;
     std::unique_ptr<CLoaderDlg> m_Dlg;
     std::unique_ptr<CLoaderDlgProbe> m_P;
-    std::unique_ptr<CSimReceiver> m_Sim;
-    std::thread m_SimThread;
+    std::unique_ptr<CSimSession> m_Sim;
     int m_SimSlot = 0;
 };

@@ -5,17 +5,20 @@
 #include <ctime>
 #include <pthread.h>
 
-CSimSession::CSimSession(const SimOptions& options) : m_Sim(std::make_unique<CSimReceiver>(options)) {}
+CSimSession::CSimSession(const SimOptions& options)
+    : m_Sim(std::make_unique<CSimReceiver>(options)), m_Link(options.linkPath) {}
 
 CSimSession::~CSimSession() {
     Stop();
 }
 
-bool CSimSession::Start(std::string& error) {
+bool CSimSession::Start(std::string& error, bool openPort) {
     if (!m_Sim->Open(error))
         return false;
     m_Thread = std::thread([this] { m_Sim->Run(); });
     m_Running = true;
+    if (!openPort)
+        return true;
 
     const std::string path = m_Sim->SlavePath();
     int slot = FindPortName(path);
@@ -44,6 +47,10 @@ void CSimSession::Stop() {
         m_Thread.join();
         m_Running = false;
     }
+}
+
+std::string CSimSession::Path() const {
+    return m_Link.empty() ? m_Sim->SlavePath() : m_Link;
 }
 
 double CSimSession::SimCpuSeconds() {

@@ -1,6 +1,7 @@
 #pragma once
 // One simulated receiver serving a pseudo-terminal on its own thread, and the tool's serial port opened on
-// that terminal at 115200 bit/s: the real line the integration tests and the upload benchmark run over.
+// that terminal at 115200 bit/s: the real line the integration tests and the upload benchmark run over. Tests
+// whose system opens the port itself start the receiver alone.
 
 #include "core/Channel.h"
 #include "core/Clock.h" // users time their runs with it
@@ -32,8 +33,11 @@ public:
     CSimSession(const CSimSession&) = delete;
     CSimSession& operator=(const CSimSession&) = delete;
 
-    // Opens the simulator's terminal, starts it and opens the port on it. False with error set otherwise.
-    bool Start(std::string& error);
+    // Opens the simulator's terminal, starts it and, with openPort, opens the port on it. False with error
+    // set otherwise.
+    bool Start(std::string& error, bool openPort = true);
+    // The terminal's path, or the link the options asked for.
+    std::string Path() const;
     // Stops the simulator and closes the port (also done by the destructor).
     void Stop();
 
@@ -45,6 +49,7 @@ public:
     std::unique_ptr<CSimReceiver> m_Sim;
 
 private:
+    std::string m_Link;
     std::thread m_Thread;
     bool m_Running = false;
 };

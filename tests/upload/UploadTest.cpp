@@ -2,12 +2,12 @@
 // receiver (or a bare terminal the test writes bytes into), short worker limits, and a stand-in for the part
 // of the dialog's refresh step that the workers rely on (draining both queues, asking for checks).
 
+#include "SimSession.h"
 #include "Support.h"
 #include "TestImages.h"
 #include "core/Clock.h"
 #include "image/LoadImage.h"
 #include "serial/PortTable.h"
-#include "sim/SimReceiver.h"
 #include "upload/System.h"
 
 #include <gtest/gtest.h>
@@ -33,27 +33,15 @@ std::string Nmea(const std::string& body) {
     return "$" + body + tail;
 }
 
-// A simulated receiver without line pacing, with short flash and restart times, served on its own thread.
-struct CSim {
-    static SimOptions Fast() {
-        SimOptions o;
-        o.raw = true, o.helloIntervalMs = 20, o.eraseMs = 2, o.programMs = 1, o.finishDelayMs = 100;
-        o.rebootMs = 200, o.strict = true;
-        return o;
-    }
-    explicit CSim(const SimOptions& o = Fast()) : rx(o) {
+// The strict simulated receiver; the system under test opens the port itself.
+struct CSim : CSimSession {
+    static SimOptions Fast() { return FastSimOptions(true); }
+    explicit CSim(const SimOptions& o = Fast()) : CSimSession(o) {
         std::string error;
-        if (rx.Open(error))
-            thread = std::thread([this] { rx.Run(); });
+        EXPECT_TRUE(Start(error, false)) << error;
     }
-    ~CSim() {
-        EXPECT_EQ(rx.ViolationCount(), 0u) << rx.StatsText(); // strict: every host byte was expected
-        rx.Stop();
-        if (thread.joinable())
-            thread.join();
-    }
-    CSimReceiver rx;
-    std::thread thread;
+    ~CSim() { EXPECT_EQ(rx.ViolationCount(), 0u) << rx.StatsText(); } // every host byte was expected
+    CSimReceiver& rx = *m_Sim;
 };
 
 // Checks: a raised "port opened" cell is answered with a check, as the refresh step does. Hostile: besides,
