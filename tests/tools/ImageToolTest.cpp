@@ -1,6 +1,9 @@
 // kavrel-image as a process: the files it builds, what it reports on them, and bad input.
 
-#include "../image/TempFolder.h"
+#include "ImageWriter.h"
+#include "TestDir.h"
+
+#include <gtest/gtest.h>
 
 #include <sys/wait.h>
 
@@ -32,7 +35,7 @@ Result Tool(const std::vector<std::string>& args) {
 }
 
 TEST(ImageTool, BuildsWhatItReports) {
-    TempFolder folder;
+    CTestDir folder;
     const std::string file = folder.File("f");
     struct {
         std::vector<std::string> build;
@@ -64,7 +67,7 @@ TEST(ImageTool, BuildsWhatItReports) {
 }
 
 TEST(ImageTool, RefusesBadInput) {
-    TempFolder folder;
+    CTestDir folder;
     const std::string x = folder.File("x");
     EXPECT_EQ(Tool({"--help"}).exitCode, 0);
     for (std::vector<std::string> args : {std::vector<std::string>{}, {"frobnicate"}, {"info"}})
@@ -82,11 +85,12 @@ TEST(ImageTool, RefusesBadInput) {
         EXPECT_NE(r.out.find("kavrel-image build: "), std::string::npos) << r.out;
     }
     // Files that are no image: each names its fault and ends with 1.
-    folder.Write("garbage", Bytes(50000, 3));
-    folder.Write("text", std::string("not a loader\n"));
+    std::string error;
+    ASSERT_TRUE(WriteFile(folder.File("garbage"), Bytes(50000, 3).data(), 50000, error));
+    ASSERT_TRUE(WriteFile(folder.File("text"), "not a loader\n", 13, error));
     for (const auto& [args, line] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"info", folder.File("missing")}, "ERROR: image open failed"},
-             {{"info", folder.m_Path}, "ERROR: image open failed"},
+             {{"info", folder.Path()}, "ERROR: image open failed"},
              {{"info", folder.File("garbage")}, "ERROR: corrupted file"},
              {{"loader", folder.File("missing")}, "ERROR: SFLD file open failed"},
              {{"loader", folder.File("text")}, "ERROR: wrong SFLD resource format"}}) {
