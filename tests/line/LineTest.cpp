@@ -2,142 +2,32 @@
 
 #include "ImageWriter.h"
 #include "Process.h"
+#include "Support.h"
 #include "TestDir.h"
 
-#include <chrono>
-#include <cstring>
 #include <fstream>
-#include <functional>
 #include <gtest/gtest.h>
 #include <map>
 #include <memory>
-#include <thread>
-#include <variant>
+#include <nlohmann/json.hpp>
 
 namespace {
 
 const std::string BIN = KV_BIN_DIR;
 
-// Just enough JSON for one record: objects, strings, numbers, true, false, null.
-struct Json;
-using JsonObject = std::map<std::string, Json>;
-struct Json {
-    std::variant<std::nullptr_t, bool, double, std::string, JsonObject> v;
-    bool IsNull() const { return std::holds_alternative<std::nullptr_t>(v); }
-    const std::string& Str() const { return std::get<std::string>(v); }
-    double Num() const { return std::get<double>(v); }
-    bool Bool() const { return std::get<bool>(v); }
-    const Json& operator[](const std::string& key) const { return std::get<JsonObject>(v).at(key); }
-    size_t Size() const { return std::get<JsonObject>(v).size(); }
-};
-
-class CJsonReader {
-public:
-    explicit CJsonReader(const std::string& text) : m_Text(text) {}
-    bool Read(Json& out) { return Value(out) && (Skip(), m_At == m_Text.size()); }
-
-private:
-    void Skip() {
-        while (m_At < m_Text.size() && std::isspace(static_cast<unsigned char>(m_Text[m_At])))
-            ++m_At;
-    }
-    bool Take(char c) {
-        Skip();
-        if (m_At < m_Text.size() && m_Text[m_At] == c)
-            return ++m_At, true;
-        return false;
-    }
-    bool Word(const char* w) {
-        size_t n = std::strlen(w);
-        if (m_Text.compare(m_At, n, w) != 0)
-            return false;
-        m_At += n;
-        return true;
-    }
-    bool String(std::string& s) {
-        if (!Take('"'))
-            return false;
-        while (m_At < m_Text.size() && m_Text[m_At] != '"') {
-            char c = m_Text[m_At++];
-            if (c == '\\' && m_At < m_Text.size()) {
-                char e = m_Text[m_At++];
-                if (e == 'u') {
-                    c = static_cast<char>(std::stoi(m_Text.substr(m_At, 4), nullptr, 16));
-                    m_At += 4;
-                } else {
-                    c = e == 'n' ? '\n' : e == 't' ? '\t' : e == 'r' ? '\r' : e;
-                }
-            }
-            s += c;
-        }
-        return Take('"');
-    }
-    bool Value(Json& out) {
-        Skip();
-        if (m_At >= m_Text.size())
-            return false;
-        char c = m_Text[m_At];
-        if (c == '{') {
-            ++m_At;
-            JsonObject obj;
-            if (!Take('}')) {
-                do {
-                    std::string key;
-                    Json value;
-                    if (!String(key) || !Take(':') || !Value(value) || obj.count(key))
-                        return false;
-                    obj[key] = value;
-                } while (Take(','));
-                if (!Take('}'))
-                    return false;
-            }
-            out.v = obj;
-            return true;
-        }
-        if (c == '"') {
-            std::string s;
-            if (!String(s))
-                return false;
-            out.v = s;
-            return true;
-        }
-        if (Word("true"))
-            return out.v = true, true;
-        if (Word("false"))
-            return out.v = false, true;
-        if (Word("null"))
-            return out.v = nullptr, true;
-        size_t used = 0;
-        double d = std::stod(m_Text.substr(m_At), &used);
-        m_At += used;
-        out.v = d;
-        return used > 0;
-    }
-    const std::string& m_Text;
-    size_t m_At = 0;
-};
+using Json = nlohmann::json;
 
 std::map<std::string, Json> RecordsByPort(const std::string& path) {
     std::map<std::string, Json> records;
     std::ifstream in(path);
     std::string line;
     while (std::getline(in, line)) {
-        Json j;
-        EXPECT_TRUE(CJsonReader(line).Read(j)) << line;
-        if (!j.IsNull())
-            records[j["port"].Str()] = j;
+        Json j = Json::parse(line, nullptr, false);
+        EXPECT_TRUE(j.is_object()) << line;
+        if (j.is_object())
+            records[j.at("port").get<std::string>()] = j;
     }
     return records;
-}
-
-bool WaitFor(const std::function<bool()>& condition, unsigned limitMs) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return true;
 }
 
 class LineTest : public ::testing::Test {
@@ -222,24 +112,22 @@ TEST_P(FaultBatch, OneFaultyReceiverBesideAGoodOne) {
     std::map<std::string, Json> records = RecordsByPort(m_Dir.File("records.jsonl"));
     ASSERT_EQ(records.size(), 2u) << r.out;
     const Json& good = records[m_Dir.File("p0")];
-    EXPECT_EQ(good["result"].Str(), "passed");
-    EXPECT_EQ(good["exitCode"].Num(), 0);
-    EXPECT_TRUE(good["verified"].Bool());
+    EXPECT_EQ(good.at("result").get<std::string>(), "passed");
+    EXPECT_EQ(good.at("exitCode").get<double>(), 0);
+    EXPECT_TRUE(good.at("verified").get<bool>());
     const Json& faulty = records[m_Dir.File("p1")];
-    EXPECT_EQ(faulty["result"].Str(), row.result) << r.out;
-    EXPECT_EQ(faulty["exitCode"].Num(), row.code);
-    EXPECT_EQ(faulty["reason"].IsNull(), row.code == 0) << r.out;
+    EXPECT_EQ(faulty.at("result").get<std::string>(), row.result) << r.out;
+    EXPECT_EQ(faulty.at("exitCode").get<double>(), row.code);
+    EXPECT_EQ(faulty.at("reason").is_null(), row.code == 0) << r.out;
     ExpectFlashHoldsImage(0, "p0", image);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     EachFault, FaultBatch,
-    ::testing::Values(FaultRow{"silent", 4, "no receiver"}, FaultRow{"ldr-only", 0, "passed"},
-                      FaultRow{"erase-fail", 5, "failed"}, FaultRow{"size-exceeded", 5, "failed"},
-                      FaultRow{"bad-csum:3", 0, "passed"}, FaultRow{"no-ack:3", 0, "passed"},
-                      FaultRow{"no-complete", 5, "failed"}, FaultRow{"noise", 0, "passed"},
-                      FaultRow{"hangup:3", 5, "failed"}, FaultRow{"stall:3", 5, "failed"},
-                      FaultRow{"slow-erase:300", 0, "passed"}),
+    // One row for each way a slot ends (the job's own handling of every fault is the fault matrix's).
+    ::testing::Values(FaultRow{"silent", 4, "no receiver"}, FaultRow{"erase-fail", 5, "failed"},
+                      FaultRow{"bad-csum:3", 0, "passed"}, FaultRow{"no-complete", 5, "failed"},
+                      FaultRow{"hangup:3", 5, "failed"}),
     [](const ::testing::TestParamInfo<FaultRow>& info) {
         std::string name = info.param.fault;
         for (char& c : name)
@@ -263,33 +151,34 @@ TEST_F(LineTest, SkipBlankRecordFieldByField) {
     std::map<std::string, Json> records = RecordsByPort(m_Dir.File("records.jsonl"));
     ASSERT_EQ(records.size(), 1u);
     const Json& j = records.begin()->second;
-    EXPECT_EQ(j.Size(), 19u);
-    EXPECT_EQ(j["port"].Str(), m_Dir.File("p0"));
-    EXPECT_TRUE(j["adapterSerial"].IsNull()); // a pseudo-terminal has no USB adapter
-    EXPECT_EQ(j["receiverModel"].Str(), "TZ5N");
-    EXPECT_EQ(j["serialNumber"].Str(), "KV000001");
-    EXPECT_EQ(j["options"].Str(), "GPS-GLO");
-    EXPECT_EQ(j["firmwareBefore"].Str(), "0102");
-    EXPECT_EQ(j["firmwareAfter"].Str(), "A123");
-    EXPECT_EQ(j["image"].Str(), image);
-    EXPECT_EQ(j["imageSha256"].Str(), sum.out.substr(0, 64));
-    EXPECT_EQ(j["result"].Str(), "passed");
-    EXPECT_EQ(j["exitCode"].Num(), 0);
-    EXPECT_TRUE(j["verified"].Bool());
-    EXPECT_TRUE(j["reason"].IsNull());
+    EXPECT_EQ(j.size(), 19u);
+    EXPECT_EQ(j.at("port").get<std::string>(), m_Dir.File("p0"));
+    EXPECT_TRUE(j.at("adapterSerial").is_null()); // a pseudo-terminal has no USB adapter
+    EXPECT_EQ(j.at("receiverModel").get<std::string>(), "TZ5N");
+    EXPECT_EQ(j.at("serialNumber").get<std::string>(), "KV000001");
+    EXPECT_EQ(j.at("options").get<std::string>(), "GPS-GLO");
+    EXPECT_EQ(j.at("firmwareBefore").get<std::string>(), "0102");
+    EXPECT_EQ(j.at("firmwareAfter").get<std::string>(), "A123");
+    EXPECT_EQ(j.at("image").get<std::string>(), image);
+    EXPECT_EQ(j.at("imageSha256").get<std::string>(), sum.out.substr(0, 64));
+    EXPECT_EQ(j.at("result").get<std::string>(), "passed");
+    EXPECT_EQ(j.at("exitCode").get<double>(), 0);
+    EXPECT_TRUE(j.at("verified").get<bool>());
+    EXPECT_TRUE(j.at("reason").is_null());
     // The gap between the PFL and the main firmware is erased flash in the file: whole frames of 0xFF.
     const double size = static_cast<double>(ReadAll(image).size());
-    EXPECT_GE(j["bytesSkipped"].Num(), 4 * 2048);
-    EXPECT_EQ(j["bytesWritten"].Num() + j["bytesSkipped"].Num(), size + (static_cast<size_t>(size) & 1));
+    EXPECT_GE(j.at("bytesSkipped").get<double>(), 4 * 2048);
+    EXPECT_EQ(j.at("bytesWritten").get<double>() + j.at("bytesSkipped").get<double>(),
+              size + (static_cast<size_t>(size) & 1));
     for (const char* phase : {"check", "loader", "erase", "program", "restart"})
-        EXPECT_GT(j["phaseMs"][phase].Num(), 0) << phase;
-    EXPECT_EQ(j["phaseMs"].Size(), 5u);
+        EXPECT_GT(j.at("phaseMs").at(phase).get<double>(), 0) << phase;
+    EXPECT_EQ(j.at("phaseMs").size(), 5u);
     // UTC, ISO 8601, in order.
-    const std::string start = j["startTime"].Str(), end = j["endTime"].Str();
+    const std::string start = j.at("startTime").get<std::string>(), end = j.at("endTime").get<std::string>();
     EXPECT_EQ(start.size(), 24u);
     EXPECT_EQ(start.substr(10, 1) + start.substr(23), "TZ");
     EXPECT_LE(start, end);
-    std::string log = ReadAll(j["logFile"].Str());
+    std::string log = ReadAll(j.at("logFile").get<std::string>());
     EXPECT_NE(log.find("\tBlank frames not sent: "), std::string::npos);
     EXPECT_NE(log.find("\tFLASH Programing Complete."), std::string::npos);
     EXPECT_NE(r.out.find("passed, TZ5N KV000001: version 0102 -> A123, "), std::string::npos) << r.out;
@@ -311,9 +200,6 @@ void PrintTo(const VerifyRow& row, std::ostream* os) {
 // After the restart the receiver must report what the image holds; otherwise the unit is not verified.
 TEST_P(Verification, FailsWhenTheRestartedReceiverReportsSomethingElse) {
     const VerifyRow& row = GetParam();
-    ProcessResult help = RunProcess({BIN + "/kavrel-sim", "--help"}, {}, 10000);
-    if (!row.sim.empty() && help.out.find(row.sim[0]) == std::string::npos)
-        GTEST_SKIP() << "this kavrel-sim has no " << row.sim[0];
     std::string image = SmallImage();
     if (row.options) {
         Bytes bytes;
@@ -327,9 +213,9 @@ TEST_P(Verification, FailsWhenTheRestartedReceiverReportsSomethingElse) {
     std::map<std::string, Json> records = RecordsByPort(m_Dir.File("records.jsonl"));
     ASSERT_EQ(records.size(), 1u);
     const Json& j = records.begin()->second;
-    EXPECT_EQ(j["result"].Str(), "not verified");
-    EXPECT_FALSE(j["verified"].Bool());
-    EXPECT_EQ(j["reason"].Str(), row.reason);
+    EXPECT_EQ(j.at("result").get<std::string>(), "not verified");
+    EXPECT_FALSE(j.at("verified").get<bool>());
+    EXPECT_EQ(j.at("reason").get<std::string>(), row.reason);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -356,12 +242,12 @@ TEST_F(LineTest, WatchFlashesAnAppearingReceiverOnce) {
     ASSERT_TRUE(line.Start(argv, {}));
     StartSim("p0", {}, false);
 
-    EXPECT_TRUE(WaitFor(
+    EXPECT_TRUE(test::WaitUntil(
         [&] { return ReadAll(out).find("still connected, not flashed again") != std::string::npos; }, 120000))
         << ReadAll(out);
     EXPECT_EQ(line.Stop(20000), 0) << ReadAll(out);
     std::map<std::string, Json> records = RecordsByPort(m_Dir.File("records.jsonl"));
     ASSERT_EQ(records.size(), 1u) << ReadAll(out);
-    EXPECT_EQ(records.begin()->second["result"].Str(), "passed");
+    EXPECT_EQ(records.begin()->second.at("result").get<std::string>(), "passed");
     EXPECT_EQ(ReadAll(out).find("receiver "), ReadAll(out).rfind("receiver ")) << ReadAll(out);
 }
