@@ -99,7 +99,7 @@ TEST_F(SimUploadTest, OlderBootLoaderIsReplacedAfterBootReloadOrGoesOnWhenRefuse
         SimOptions options = FastOptions();
         options.bootReloadGrant = grant;
         Begin(options);
-        auto bytes = LoadUnion(0x8000 + 0x1000, 4, 12);
+        auto bytes = LoadUnion(0x8000 + 0x2000, 4, 12);
         uint32_t took = 0;
         ASSERT_TRUE(Upload(took)) << LogText();
         EXPECT_EQ(LogCount(grant ? "BOOT Reload enabled."

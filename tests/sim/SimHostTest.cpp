@@ -121,7 +121,7 @@ TEST_F(SimHost, MuteAfterUplStillObeysTheLoaderSentencesAndTheRestartReportsTheN
     o.fault = SimFault::MuteAfterUpl;
     o.rebootSerial = "S9";
     Begin(o);
-    LoadUnion(0x8000 + 0x1000, 5, 9);
+    LoadUnion(0x8000 + 0x2000, 5, 9);
     session->m_Port.SendString("$PQELQ,RID\r\n");
     EXPECT_EQ(Received(), "$PQELR,RID,TZ5N,0102*5F\r\n");
     session->m_Port.SendString("$PQELS,PFL,UPL\r\n$PQELQ,RID\r\n$PQELQ,RIO\r\n");

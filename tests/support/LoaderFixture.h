@@ -4,6 +4,7 @@
 // with its limits shrunk so that every time-out is reached in well under a second.
 
 #include "ScriptPort.h"
+#include "TestDir.h"
 #include "TestImages.h"
 #include "core/Channel.h"
 #include "core/Clock.h"
@@ -14,7 +15,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -51,24 +51,23 @@ template <typename F> bool Eventually(F cond, uint32_t ms = 10000) {
 
 class ImageFixture : public ::testing::Test {
 protected:
-    void TearDown() override {
-        image.Close();
-        if (!m_Dir.empty())
-            std::filesystem::remove_all(m_Dir);
-    }
-    std::string Dir() {
-        if (m_Dir.empty())
-            m_Dir = MakeTempDir("loader");
-        return m_Dir;
-    }
+    void TearDown() override { image.Close(); }
+    const std::string& Dir() { return m_Dir.Path(); }
     // Fresh image files loaded into image (the loading's log lines are dropped); each returns its bytes.
     std::vector<uint8_t> LoadOptions(uint32_t size, uint32_t seed = 7) {
-        const std::string path = Dir() + "/options" + std::to_string(seed) + ".bin";
-        return Loaded(path, WriteOptionsImage(path, size, "SN12345", seed));
+        OptionsParams params;
+        params.size = size;
+        params.checksum = false; // the file ends with the image
+        params.seed = seed;
+        Bytes bytes;
+        std::string error;
+        const std::string path = m_Dir.File("options" + std::to_string(seed) + ".bin");
+        const bool built = BuildOptionsImage(params, bytes, error);
+        return Loaded(path, WriteBuilt(path, built, bytes, error));
     }
     std::vector<uint8_t> LoadUnion(uint32_t total, uint8_t pflMinor, uint32_t seed = 1) {
-        const std::string path = Dir() + "/union" + std::to_string(seed) + ".bin";
-        return Loaded(path, WriteUnionImage(path, total, "T200", 1, pflMinor, seed));
+        const std::string path = m_Dir.File("union" + std::to_string(seed) + ".bin");
+        return Loaded(path, WriteUnionImage(path, total, "T200", pflMinor, seed));
     }
     // Every log line so far, without its time of day.
     const std::vector<std::string>& Logs() {
@@ -117,7 +116,7 @@ private:
         return bytes;
     }
 
-    std::string m_Dir;
+    CTestDir m_Dir;
     std::vector<std::string> m_Logs;
 };
 

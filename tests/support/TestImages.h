@@ -1,26 +1,43 @@
 #pragma once
-// Image files written by the tests themselves: a union file (PFL at 0, main firmware at 0x8000 with a module
-// table that passes the check) and a binary Options file. Each writer returns the file's bytes, which are
+// Image files for the tests, made by kavrel-image's writers. Each writer returns the file's bytes, which are
 // what an upload must leave in the flash from the section's start.
 
-#include <cstdint>
+#include "ImageWriter.h"
+#include "image/ImageTypes.h"
+
+#include <gtest/gtest.h>
+
 #include <string>
-#include <vector>
 
-// total: file size in bytes (a multiple of 4, at least 0x8000 + 2048). The main firmware carries version
-// fwVersion (4 characters); the PFL section carries pflMajor.pflMinor.
-std::vector<uint8_t> WriteUnionImage(const std::string& path, uint32_t total,
-                                     const std::string& fwVersion = "T100", uint8_t pflMajor = 1,
-                                     uint8_t pflMinor = 5, uint32_t seed = 1);
+// Writes what a builder made; a failed build or write fails the test with its reason.
+inline Bytes WriteBuilt(const std::string& path, bool built, const Bytes& bytes, std::string error) {
+    EXPECT_TRUE(built && WriteFile(path, bytes.data(), bytes.size(), error)) << error;
+    return bytes;
+}
 
-// size: image bytes (a multiple of 4, at most 0x1800); the file ends right after the image (no checksum
-// word).
-std::vector<uint8_t> WriteOptionsImage(const std::string& path, uint32_t size,
-                                       const std::string& serial = "SN12345", uint32_t seed = 7);
+// A union file of total bytes: PFL 1.pflMinor at 0, the main firmware from 0x8000 with its checksum word
+// last.
+inline Bytes WriteUnionImage(const std::string& path, uint32_t total, const std::string& fwVersion,
+                             uint8_t pflMinor, uint32_t seed = 1) {
+    UnionParams params;
+    params.pflMinor = pflMinor;
+    params.fwVersion = fwVersion;
+    params.fwSize = total - MAIN_FW_OFFSET - 4;
+    params.seed = seed;
+    Bytes bytes;
+    std::string error;
+    const bool built = BuildUnionImage(params, bytes, error);
+    return WriteBuilt(path, built, bytes, error);
+}
 
-// A stand-alone loader file in S-records at 0x201000 whose first bytes carry "$VER,<version>".
-void WriteSfldFile(const std::string& path, const std::string& version = "SFLD test 1.0",
-                   uint32_t size = 1024);
-
-// A fresh folder below the system's temporary folder.
-std::string MakeTempDir(const std::string& tag);
+// The first-stage loader file: size bytes of loader image as S-records at the loader's RAM address.
+inline void WriteSfldFile(const std::string& path, const std::string& version, uint32_t size) {
+    SflParams params;
+    params.version = version;
+    params.size = size;
+    Bytes bytes;
+    std::string error;
+    const bool built = BuildSflImage(params, bytes, error);
+    const std::string text = built ? ToSRecords(bytes, SFL_BASE, SFL_BASE, "sfl") : "";
+    WriteBuilt(path, built, Bytes(text.begin(), text.end()), error);
+}
