@@ -9,7 +9,6 @@
 // the 128 KiB figure.
 
 #include "SimSession.h"
-#include "TestDir.h"
 #include "TestImages.h"
 #include "UartPort.h"
 #include "image/LoadImage.h"
@@ -51,8 +50,8 @@ int DrainLog(CChannel& channel, std::vector<std::string>& keep, int& records) {
 bool RunOne(double mib, const std::string& transcript, bool uart) {
     const uint32_t total = static_cast<uint32_t>(mib * 1024 * 1024) & ~3u;
     const CTestDir dir;
-    WriteSfldFile(dir.File("tz5_sfl.hex"), "SFLD bench 1.0", 4096);
-    const std::vector<uint8_t> bytes = WriteUnionImage(dir.File("union.bin"), total, "B100", 5, 77);
+    dir.Write("tz5_sfl.hex", SfldFile("SFLD bench 1.0", 4096));
+    const std::vector<uint8_t> bytes = UnionImage(total, "B100", 5, 77);
 
     SimOptions options; // paced line, the simulator's own flash timings
     options.transcriptPath = transcript;
@@ -64,7 +63,7 @@ bool RunOne(double mib, const std::string& transcript, bool uart) {
     }
     CChannel channel;
     CImageFile image;
-    if (!LoadImage(image, dir.File("union.bin"), channel)) {
+    if (!LoadImage(image, dir.Write("union.bin", bytes), channel)) {
         std::fprintf(stderr, "image did not load\n");
         return false;
     }

@@ -1,6 +1,6 @@
 // Image files as the program reads, loads and frames them: union, Options and loader files, S-records.
 
-#include "TempFolder.h"
+#include "TestDir.h"
 
 #include "core/Channel.h"
 #include "image/ImageSection.h"
@@ -44,7 +44,7 @@ protected:
     }
     Bytes Flash() { return Frames(m_Image.Section(0), m_Image.Stream()); }
 
-    TempFolder m_Folder;
+    CTestDir m_Folder;
     CChannel m_Channel;
     CImageFile m_Image;
     ImageStream m_Stream;
@@ -80,7 +80,7 @@ TEST_F(ImageTest, OpenRefusesWhatIsNoRegularFileWithoutBlocking) {
     std::filesystem::create_directories(m_Folder.File(deep));
     const std::string longPath = m_Folder.Write(deep + "/" + std::string(200, 'c'), Bytes(64, 1));
     for (const std::string& path :
-         {m_Folder.File("no"), m_Folder.m_Path, fifo, std::string("/dev/null"), longPath}) {
+         {m_Folder.File("no"), m_Folder.Path(), fifo, std::string("/dev/null"), longPath}) {
         SCOPED_TRACE(path.substr(0, 80));
         auto opened = std::async(std::launch::async, [&] { return m_Stream.Open(path, m_Channel); });
         if (opened.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {

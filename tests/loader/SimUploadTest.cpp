@@ -27,7 +27,7 @@ SimOptions FastOptions() {
 
 class SimUploadTest : public ImageFixture {
 protected:
-    void SetUp() override { WriteSfldFile(Dir() + "/tz5_sfl.hex", "SFLD sim test 1.0", 2500); }
+    void SetUp() override { m_Dir.Write("tz5_sfl.hex", SfldFile("SFLD sim test 1.0", 2500)); }
     void TearDown() override {
         m_Job.reset();
         m_Session.reset();

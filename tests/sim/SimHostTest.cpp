@@ -23,7 +23,7 @@ SimOptions Strict() {
 
 class SimHost : public ImageFixture {
 protected:
-    void SetUp() override { WriteSfldFile(Dir() + "/tz5_sfl.hex", "SFLD sim 1.0", 2500); }
+    void SetUp() override { m_Dir.Write("tz5_sfl.hex", SfldFile("SFLD sim 1.0", 2500)); }
     // A fresh receiver (the previous one, if any, goes first) and the tool's loader on its terminal.
     void Begin(const SimOptions& o) {
         job.reset();

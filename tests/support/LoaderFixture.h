@@ -4,7 +4,6 @@
 // with its limits shrunk so that every time-out is reached in well under a second.
 
 #include "ScriptPort.h"
-#include "TestDir.h"
 #include "TestImages.h"
 #include "core/Channel.h"
 #include "core/Clock.h"
@@ -59,15 +58,10 @@ protected:
         params.size = size;
         params.checksum = false; // the file ends with the image
         params.seed = seed;
-        Bytes bytes;
-        std::string error;
-        const std::string path = m_Dir.File("options" + std::to_string(seed) + ".bin");
-        const bool built = BuildOptionsImage(params, bytes, error);
-        return Loaded(path, WriteBuilt(path, built, bytes, error));
+        return Loaded("options" + std::to_string(seed) + ".bin", Built(BuildOptionsImage, params));
     }
     std::vector<uint8_t> LoadUnion(uint32_t total, uint8_t pflMinor, uint32_t seed = 1) {
-        const std::string path = m_Dir.File("union" + std::to_string(seed) + ".bin");
-        return Loaded(path, WriteUnionImage(path, total, "T200", pflMinor, seed));
+        return Loaded("union" + std::to_string(seed) + ".bin", UnionImage(total, "T200", pflMinor, seed));
     }
     // Every log line so far, without its time of day.
     const std::vector<std::string>& Logs() {
@@ -108,15 +102,15 @@ protected:
 
     CChannel channel;
     CImageFile image;
+    CTestDir m_Dir;
 
 private:
-    std::vector<uint8_t> Loaded(const std::string& path, std::vector<uint8_t> bytes) {
-        EXPECT_TRUE(LoadImage(image, path, channel));
+    std::vector<uint8_t> Loaded(const std::string& name, std::vector<uint8_t> bytes) {
+        EXPECT_TRUE(LoadImage(image, m_Dir.Write(name, bytes), channel));
         ClearLogs();
         return bytes;
     }
 
-    CTestDir m_Dir;
     std::vector<std::string> m_Logs;
 };
 

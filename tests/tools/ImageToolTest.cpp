@@ -1,6 +1,6 @@
 // kavrel-image as a process: the files it builds, what it reports on them, and bad input.
 
-#include "../image/TempFolder.h"
+#include "TestDir.h"
 
 #include <sys/wait.h>
 
@@ -32,7 +32,7 @@ Result Tool(const std::vector<std::string>& args) {
 }
 
 TEST(ImageTool, BuildsWhatItReports) {
-    TempFolder folder;
+    CTestDir folder;
     const std::string file = folder.File("f");
     struct {
         std::vector<std::string> build;
@@ -64,7 +64,7 @@ TEST(ImageTool, BuildsWhatItReports) {
 }
 
 TEST(ImageTool, RefusesBadInput) {
-    TempFolder folder;
+    CTestDir folder;
     const std::string x = folder.File("x");
     EXPECT_EQ(Tool({"--help"}).exitCode, 0);
     for (std::vector<std::string> args : {std::vector<std::string>{}, {"frobnicate"}, {"info"}})
@@ -86,7 +86,7 @@ TEST(ImageTool, RefusesBadInput) {
     folder.Write("text", std::string("not a loader\n"));
     for (const auto& [args, line] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"info", folder.File("missing")}, "ERROR: image open failed"},
-             {{"info", folder.m_Path}, "ERROR: image open failed"},
+             {{"info", folder.Path()}, "ERROR: image open failed"},
              {{"info", folder.File("garbage")}, "ERROR: corrupted file"},
              {{"loader", folder.File("missing")}, "ERROR: SFLD file open failed"},
              {{"loader", folder.File("text")}, "ERROR: wrong SFLD resource format"}}) {

@@ -3,7 +3,6 @@
 // of the dialog's refresh step that the workers rely on (draining both queues, asking for checks).
 
 #include "Support.h"
-#include "TestDir.h"
 #include "TestImages.h"
 #include "core/Clock.h"
 #include "image/LoadImage.h"
@@ -168,10 +167,10 @@ const std::string STARS = "**********************";
 
 class Job : public ::testing::Test {
 protected:
-    void SetUp() override { WriteSfldFile(m_Dir.File("tz5_sfl.hex"), "SFLD upload 1.0", 3000); }
+    void SetUp() override { m_Dir.Write("tz5_sfl.hex", SfldFile("SFLD upload 1.0", 3000)); }
     std::vector<uint8_t> LoadUnion(CHarness& h, uint32_t total) {
-        auto bytes = WriteUnionImage(m_Dir.File("union.bin"), total, "T100", 5);
-        EXPECT_TRUE(LoadImage(h.m_System.m_Image, m_Dir.File("union.bin"), h.m_System.m_Channel));
+        auto bytes = UnionImage(total, "T100", 5);
+        EXPECT_TRUE(LoadImage(h.m_System.m_Image, m_Dir.Write("union.bin", bytes), h.m_System.m_Channel));
         return bytes;
     }
     // What the upload command does once the receiver is identified.
