@@ -1,16 +1,14 @@
 // kavrel-line as a process against kavrel-sim processes: exit codes, records, flash contents, watch mode.
 
 #include "Process.h"
+#include "Support.h"
 #include "TestImages.h"
 
-#include <chrono>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <gtest/gtest.h>
 #include <map>
 #include <memory>
-#include <thread>
 #include <variant>
 
 namespace {
@@ -127,16 +125,6 @@ std::map<std::string, Json> RecordsByPort(const std::string& path) {
             records[j["port"].Str()] = j;
     }
     return records;
-}
-
-bool WaitFor(const std::function<bool()>& condition, unsigned limitMs) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return true;
 }
 
 class LineTest : public ::testing::Test {
@@ -342,7 +330,7 @@ TEST_F(LineTest, WatchFlashesAnAppearingReceiverOnce) {
     ASSERT_TRUE(line.Start(argv, {}));
     StartSim("p0", {}, false);
 
-    EXPECT_TRUE(WaitFor(
+    EXPECT_TRUE(test::WaitUntil(
         [&] { return ReadAll(out).find("still connected, not flashed again") != std::string::npos; }, 120000))
         << ReadAll(out);
     EXPECT_EQ(line.Stop(20000), 0) << ReadAll(out);

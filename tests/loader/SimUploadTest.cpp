@@ -161,7 +161,7 @@ TEST_F(SimUploadTest, SecondUploadInTheSameProcess) {
     EXPECT_EQ(Flash(FLASH, first.size()), first);
     EXPECT_EQ(LogCount("FLASH Programing Complete."), 1);
 
-    ASSERT_TRUE(Eventually([this] { return m_Session->m_Sim->Stage() == SimStage::Firmware; }, 15000));
+    ASSERT_TRUE(test::WaitUntil([this] { return m_Session->m_Sim->Stage() == SimStage::Firmware; }, 15000));
     auto second = LoadOptions(0x1000, 22); // drops the first upload's log lines
     ASSERT_TRUE(Upload(took)) << LogText();
     EXPECT_EQ(Flash(OPTIONS, second.size()), second);

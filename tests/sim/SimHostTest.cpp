@@ -128,7 +128,7 @@ TEST_F(SimHost, MuteAfterUplStillObeysTheLoaderSentencesAndTheRestartReportsTheN
     EXPECT_EQ(Received(), "");
     ASSERT_TRUE(job->UploadTarget()) << LogText();
     EXPECT_EQ(Rx().ViolationCount(), 0u) << ViolationList();
-    ASSERT_TRUE(Eventually([this] { return Rx().Stage() == SimStage::Firmware; }));
+    ASSERT_TRUE(test::WaitUntil([this] { return Rx().Stage() == SimStage::Firmware; }));
     Received();
     session->m_Port.SendString("$PQELQ,RIO\r\n");
     EXPECT_EQ(Received().substr(0, 33), "$PQELR,RIO,TZ5N,T200,0,GPS-GLO,S9");
@@ -166,7 +166,7 @@ TEST_F(SimHost, StrayBytesAreViolations) {
             Received();
         EXPECT_EQ(Rx().ViolationCount(), 0u) << ViolationList();
         session->m_Port.SendString(c.stray.c_str());
-        ASSERT_TRUE(Eventually([this] { return Rx().ViolationCount() > 0; }));
+        ASSERT_TRUE(test::WaitUntil([this] { return Rx().ViolationCount() > 0; }));
         SimViolation v = Rx().Violations().front();
         EXPECT_EQ(v.state, c.state);
         EXPECT_EQ(v.byte, c.byte);
@@ -181,7 +181,7 @@ TEST_F(SimHost, NoiseAnyCarriesMeaningfulBytesAlsoInsideSentences) {
     o.nmeaNoiseMs = 3;
     Begin(o);
     std::string heard;
-    ASSERT_TRUE(Eventually(
+    ASSERT_TRUE(test::WaitUntil(
         [&] {
             heard += Received(20);
             return heard.size() > 4000;

@@ -4,6 +4,7 @@
 // with its limits shrunk so that every time-out is reached in well under a second.
 
 #include "ScriptPort.h"
+#include "Support.h"
 #include "TestImages.h"
 #include "core/Channel.h"
 #include "core/Clock.h"
@@ -35,17 +36,6 @@ inline void ShrinkTimings(CLoaderTimings& t) {
     t.budgetUnitMs = 100;
     t.paceMs = 1;
     t.waitSliceMs = 50;
-}
-
-// Polls cond for up to ms; true as soon as it holds.
-template <typename F> bool Eventually(F cond, uint32_t ms = 10000) {
-    const uint32_t start = TickMs();
-    while (ElapsedMs(start) < ms) {
-        if (cond())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return cond();
 }
 
 class ImageFixture : public ::testing::Test {
