@@ -17,7 +17,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <sys/resource.h>
 #include <vector>
@@ -50,9 +49,9 @@ int DrainLog(CChannel& channel, std::vector<std::string>& keep, int& records) {
 
 bool RunOne(double mib, const std::string& transcript, bool uart) {
     const uint32_t total = static_cast<uint32_t>(mib * 1024 * 1024) & ~3u;
-    const std::string dir = MakeTempDir("uploadbench");
-    WriteSfldFile(dir + "/tz5_sfl.hex", "SFLD bench 1.0", 4096);
-    const std::vector<uint8_t> bytes = WriteUnionImage(dir + "/union.bin", total, "B100", 1, 5, 77);
+    const CTestDir dir;
+    dir.Write("tz5_sfl.hex", SfldFile("SFLD bench 1.0", 4096));
+    const std::vector<uint8_t> bytes = UnionImage(total, "B100", 5, 77);
 
     SimOptions options; // paced line, the simulator's own flash timings
     options.transcriptPath = transcript;
@@ -64,12 +63,13 @@ bool RunOne(double mib, const std::string& transcript, bool uart) {
     }
     CChannel channel;
     CImageFile image;
-    if (!LoadImage(image, dir + "/union.bin", channel)) {
+    if (!LoadImage(image, dir.Write("union.bin", bytes), channel)) {
         std::fprintf(stderr, "image did not load\n");
         return false;
     }
     CUartPort uartPort(session.m_Port);
-    CLoaderProtocol job(channel, uart ? static_cast<CCommPort*>(&uartPort) : &session.m_Port, image, dir);
+    CLoaderProtocol job(channel, uart ? static_cast<CCommPort*>(&uartPort) : &session.m_Port, image,
+                        dir.Path());
     job.m_ConnectBudget.store(30);
 
     // The log is drained while the upload runs so that no line is lost to a full queue.
@@ -99,7 +99,6 @@ bool RunOne(double mib, const std::string& transcript, bool uart) {
     const bool same = flash.size() >= bytes.size() && std::equal(bytes.begin(), bytes.end(), flash.begin());
     session.Stop();
     image.Close();
-    std::filesystem::remove_all(dir);
 
     const uint32_t frames = (total + 2047) / 2048;
     const double eraseS = sectors.load() * options.eraseMs / 1000.0;

@@ -2,9 +2,8 @@
 // A dialog with real widgets over a real system object, its settings in a folder of the test, message
 // boxes off. Workers start only where a test needs them; a simulated receiver serves on a pseudo-terminal.
 
-#include "ImageWriter.h"
 #include "SimSession.h"
-#include "TestDir.h"
+#include "TestImages.h"
 #include "app/LoaderDlg.h"
 #include "app/MessageBox.h"
 #include "app/Profile.h"
@@ -125,11 +124,7 @@ protected:
     std::string WriteUnion(const std::string& name, const std::string& version = "A123") {
         UnionParams params;
         params.fwVersion = version;
-        Bytes bytes;
-        std::string error, path = m_Dir.File(name);
-        EXPECT_TRUE(BuildUnionImage(params, bytes, error) &&
-                    WriteFile(path, bytes.data(), bytes.size(), error));
-        return path;
+        return m_Dir.Write(name, Built(BuildUnionImage, params));
     }
 
     template <class W = QWidget> W* Widget(int id) { return m_Dlg->findChild<W*>(QString::number(id)); }

@@ -417,10 +417,7 @@ TEST_F(DialogTest, FileInformationForUnionOptionsAndBadFiles) {
     std::string fw = WriteUnion("fw.bin", "G777");
     OptionsParams optParams;
     optParams.serial = "TZ5A00009876";
-    Bytes bytes;
-    std::string error, opt = m_Dir.File("opt.bin");
-    ASSERT_TRUE(BuildOptionsImage(optParams, bytes, error) &&
-                WriteFile(opt, bytes.data(), bytes.size(), error));
+    const std::string opt = m_Dir.Write("opt.bin", Built(BuildOptionsImage, optParams));
     Init();
     auto* combo = Widget<QComboBox>(IDC_IMAGE_COMBO);
     ASSERT_EQ(ChooseImage(fw), 1);

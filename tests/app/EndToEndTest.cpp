@@ -1,9 +1,8 @@
 // The program as a process against the simulator as a process: exit codes, the simulator's flash, standard
 // output, the log file named with "l", signals, a second instance.
 
-#include "ImageWriter.h"
 #include "Process.h"
-#include "TestDir.h"
+#include "TestImages.h"
 
 #include <chrono>
 #include <csignal>
@@ -33,23 +32,11 @@ protected:
                 {"XDG_RUNTIME_DIR", dir}};
     }
 
-    std::string Image() {
-        std::string path = m_Dir.File("sample.bin");
-        WriteImage(path);
-        return path;
-    }
-
-    // The sample image into the file at path, or with onlyBytes its bytes into path itself.
-    static void WriteImage(std::string& path, bool onlyBytes = false) {
+    std::string Image() { return m_Dir.Write("sample.bin", Sample()); }
+    static Bytes Sample() {
         UnionParams params;
         params.fwSize = 0x20000;
-        Bytes bytes;
-        std::string error;
-        EXPECT_TRUE(BuildUnionImage(params, bytes, error));
-        if (onlyBytes)
-            path.assign(bytes.begin(), bytes.end());
-        else
-            EXPECT_TRUE(WriteFile(path, bytes.data(), bytes.size(), error));
+        return Built(BuildUnionImage, params);
     }
 
     // Starts kavrel-sim with fast, unpaced options plus extra; returns the port path.
@@ -144,8 +131,8 @@ TEST_F(EndToEnd, FaultMatrix) {
         // long as its longest row.
         std::string dir = m_Dir.File("row" + std::to_string(i));
         mkdir(dir.c_str(), 0700);
-        std::string image = dir + "/image.bin", stats = dir + "/stats";
-        WriteImage(image);
+        std::string image = m_Dir.Write("row" + std::to_string(i) + "/image.bin", Sample()),
+                    stats = dir + "/stats";
         stat(image.c_str(), &outcomes[i].before);
         threads.emplace_back([this, &row = rows[i], &out = outcomes[i], dir, image, stats] {
             bool erase = std::string(row.fault) == "hangup-erase";
@@ -195,9 +182,7 @@ TEST_F(EndToEnd, FaultMatrix) {
                 << out.log.substr(out.log.size() - std::min<size_t>(out.log.size(), 600));
         }
         EXPECT_NE(out.stats.find("strict violations: 0"), std::string::npos) << out.stats;
-        std::string image;
-        WriteImage(image, true);
-        EXPECT_TRUE(out.image == image);
+        EXPECT_TRUE(Bytes(out.image.begin(), out.image.end()) == Sample());
         EXPECT_EQ(out.before.st_mtim.tv_sec, out.after.st_mtim.tv_sec);
         EXPECT_EQ(out.before.st_mtim.tv_nsec, out.after.st_mtim.tv_nsec);
     }

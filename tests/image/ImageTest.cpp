@@ -1,9 +1,6 @@
 // Image files as the program reads, loads and frames them: union, Options and loader files, S-records.
 
-#include "ImageWriter.h"
 #include "TestDir.h"
-
-#include <gtest/gtest.h>
 
 #include "core/Channel.h"
 #include "image/ImageSection.h"
@@ -22,17 +19,11 @@ using Frame = std::pair<uint32_t, size_t>; // offset from the section's start, d
 
 class ImageTest : public ::testing::Test {
 protected:
-    // Writes bytes or text into the test's folder; returns the file's path.
-    std::string Write(const std::string& name, const auto& bytes) {
-        std::string error, path = m_Folder.File(name);
-        EXPECT_TRUE(WriteFile(path, bytes.data(), bytes.size(), error)) << error;
-        return path;
-    }
     bool Load(const auto& bytes) {
         m_Channel.m_StatusQueue.Clear();
-        return LoadImage(m_Image, Write("image", bytes), m_Channel);
+        return LoadImage(m_Image, m_Folder.Write("image", bytes), m_Channel);
     }
-    bool Open(const auto& bytes) { return m_Stream.Open(Write("file", bytes), m_Channel); }
+    bool Open(const auto& bytes) { return m_Stream.Open(m_Folder.Write("file", bytes), m_Channel); }
     // Every data frame of the section until the empty one, written into a flash image of the section.
     Bytes Frames(ImageSection& section, ImageStream& stream, std::vector<Frame>* frames = nullptr) {
         Bytes flash;
@@ -87,7 +78,7 @@ TEST_F(ImageTest, OpenRefusesWhatIsNoRegularFileWithoutBlocking) {
     // A path longer than the name field, of a file that exists: refused rather than cut.
     const std::string deep = std::string(200, 'a') + "/" + std::string(200, 'b');
     std::filesystem::create_directories(m_Folder.File(deep));
-    const std::string longPath = Write(deep + "/" + std::string(200, 'c'), Bytes(64, 1));
+    const std::string longPath = m_Folder.Write(deep + "/" + std::string(200, 'c'), Bytes(64, 1));
     for (const std::string& path :
          {m_Folder.File("no"), m_Folder.Path(), fifo, std::string("/dev/null"), longPath}) {
         SCOPED_TRACE(path.substr(0, 80));

@@ -1,9 +1,8 @@
 // kavrel-line as a process against kavrel-sim processes: exit codes, records, flash contents, watch mode.
 
-#include "ImageWriter.h"
 #include "Process.h"
 #include "Support.h"
-#include "TestDir.h"
+#include "TestImages.h"
 
 #include <fstream>
 #include <gtest/gtest.h>
@@ -36,17 +35,7 @@ protected:
     std::string SmallImage() {
         UnionParams params;
         params.fwSize = 0x4000;
-        Bytes bytes;
-        std::string error;
-        EXPECT_TRUE(BuildUnionImage(params, bytes, error)) << error;
-        return Write("image.bin", bytes);
-    }
-
-    std::string Write(const std::string& name, const Bytes& bytes) {
-        std::string error;
-        std::string path = m_Dir.File(name);
-        EXPECT_TRUE(WriteFile(path, bytes.data(), bytes.size(), error)) << error;
-        return path;
+        return m_Dir.Write("image.bin", Built(BuildUnionImage, params));
     }
 
     // A simulated receiver linked at <dir>/<name>, fast and unpaced; its flash goes to <name>.flash when it
@@ -140,7 +129,7 @@ INSTANTIATE_TEST_SUITE_P(
 // only the erase makes those bytes 0xFF) still equals the image. The record is checked field by field.
 TEST_F(LineTest, SkipBlankRecordFieldByField) {
     std::string image = SmallImage();
-    std::string zeros = Write("zeros.bin", Bytes(0x20000, 0));
+    std::string zeros = m_Dir.Write("zeros.bin", Bytes(0x20000, 0));
     StartSim("p0", {"--flash-in", zeros});
     ProcessResult r = RunProcess(
         Line({"-i", image, "--skip-blank", "--log-dir", m_Dir.Path(), m_Dir.File("p0")}), {}, 120000);
@@ -202,10 +191,7 @@ TEST_P(Verification, FailsWhenTheRestartedReceiverReportsSomethingElse) {
     const VerifyRow& row = GetParam();
     std::string image = SmallImage();
     if (row.options) {
-        Bytes bytes;
-        std::string error;
-        ASSERT_TRUE(BuildOptionsImage(OptionsParams{}, bytes, error)) << error;
-        image = Write("options.bin", bytes);
+        image = m_Dir.Write("options.bin", Built(BuildOptionsImage, OptionsParams{}));
     }
     StartSim("p0", row.sim);
     ProcessResult r = RunProcess(Line({"-i", image, m_Dir.File("p0")}), {}, 120000);

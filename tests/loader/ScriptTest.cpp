@@ -214,7 +214,8 @@ TEST_F(LoaderFixture, BootReloadAndEraseReports) {
         port.Inject(c.reports);
         std::atomic<int> result{-1};
         std::thread eraser([&] { result.store(job.WaitErase() ? 1 : 0); });
-        EXPECT_TRUE(Eventually([&] { return port.Waiting() == 0 && job.m_Progress.Get() == c.progress; }));
+        EXPECT_TRUE(
+            test::WaitUntil([&] { return port.Waiting() == 0 && job.m_Progress.Get() == c.progress; }));
         EXPECT_EQ(job.m_Phase.Get(), 2);
         port.Inject(c.end);
         eraser.join();

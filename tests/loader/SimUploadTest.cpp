@@ -27,7 +27,7 @@ SimOptions FastOptions() {
 
 class SimUploadTest : public ImageFixture {
 protected:
-    void SetUp() override { WriteSfldFile(Dir() + "/tz5_sfl.hex", "SFLD sim test 1.0", 2500); }
+    void SetUp() override { m_Dir.Write("tz5_sfl.hex", SfldFile("SFLD sim test 1.0", 2500)); }
     void TearDown() override {
         m_Job.reset();
         m_Session.reset();
@@ -99,7 +99,7 @@ TEST_F(SimUploadTest, OlderBootLoaderIsReplacedAfterBootReloadOrGoesOnWhenRefuse
         SimOptions options = FastOptions();
         options.bootReloadGrant = grant;
         Begin(options);
-        auto bytes = LoadUnion(0x8000 + 0x1000, 4, 12);
+        auto bytes = LoadUnion(0x8000 + 0x2000, 4, 12);
         uint32_t took = 0;
         ASSERT_TRUE(Upload(took)) << LogText();
         EXPECT_EQ(LogCount(grant ? "BOOT Reload enabled."
@@ -161,7 +161,7 @@ TEST_F(SimUploadTest, SecondUploadInTheSameProcess) {
     EXPECT_EQ(Flash(FLASH, first.size()), first);
     EXPECT_EQ(LogCount("FLASH Programing Complete."), 1);
 
-    ASSERT_TRUE(Eventually([this] { return m_Session->m_Sim->Stage() == SimStage::Firmware; }, 15000));
+    ASSERT_TRUE(test::WaitUntil([this] { return m_Session->m_Sim->Stage() == SimStage::Firmware; }, 15000));
     auto second = LoadOptions(0x1000, 22); // drops the first upload's log lines
     ASSERT_TRUE(Upload(took)) << LogText();
     EXPECT_EQ(Flash(OPTIONS, second.size()), second);

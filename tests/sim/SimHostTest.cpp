@@ -23,7 +23,7 @@ SimOptions Strict() {
 
 class SimHost : public ImageFixture {
 protected:
-    void SetUp() override { WriteSfldFile(Dir() + "/tz5_sfl.hex", "SFLD sim 1.0", 2500); }
+    void SetUp() override { m_Dir.Write("tz5_sfl.hex", SfldFile("SFLD sim 1.0", 2500)); }
     // A fresh receiver (the previous one, if any, goes first) and the tool's loader on its terminal.
     void Begin(const SimOptions& o) {
         job.reset();
@@ -121,14 +121,14 @@ TEST_F(SimHost, MuteAfterUplStillObeysTheLoaderSentencesAndTheRestartReportsTheN
     o.fault = SimFault::MuteAfterUpl;
     o.rebootSerial = "S9";
     Begin(o);
-    LoadUnion(0x8000 + 0x1000, 5, 9);
+    LoadUnion(0x8000 + 0x2000, 5, 9);
     session->m_Port.SendString("$PQELQ,RID\r\n");
     EXPECT_EQ(Received(), "$PQELR,RID,TZ5N,0102*5F\r\n");
     session->m_Port.SendString("$PQELS,PFL,UPL\r\n$PQELQ,RID\r\n$PQELQ,RIO\r\n");
     EXPECT_EQ(Received(), "");
     ASSERT_TRUE(job->UploadTarget()) << LogText();
     EXPECT_EQ(Rx().ViolationCount(), 0u) << ViolationList();
-    ASSERT_TRUE(Eventually([this] { return Rx().Stage() == SimStage::Firmware; }));
+    ASSERT_TRUE(test::WaitUntil([this] { return Rx().Stage() == SimStage::Firmware; }));
     Received();
     session->m_Port.SendString("$PQELQ,RIO\r\n");
     EXPECT_EQ(Received().substr(0, 33), "$PQELR,RIO,TZ5N,T200,0,GPS-GLO,S9");
@@ -166,7 +166,7 @@ TEST_F(SimHost, StrayBytesAreViolations) {
             Received();
         EXPECT_EQ(Rx().ViolationCount(), 0u) << ViolationList();
         session->m_Port.SendString(c.stray.c_str());
-        ASSERT_TRUE(Eventually([this] { return Rx().ViolationCount() > 0; }));
+        ASSERT_TRUE(test::WaitUntil([this] { return Rx().ViolationCount() > 0; }));
         SimViolation v = Rx().Violations().front();
         EXPECT_EQ(v.state, c.state);
         EXPECT_EQ(v.byte, c.byte);
@@ -181,7 +181,7 @@ TEST_F(SimHost, NoiseAnyCarriesMeaningfulBytesAlsoInsideSentences) {
     o.nmeaNoiseMs = 3;
     Begin(o);
     std::string heard;
-    ASSERT_TRUE(Eventually(
+    ASSERT_TRUE(test::WaitUntil(
         [&] {
             heard += Received(20);
             return heard.size() > 4000;

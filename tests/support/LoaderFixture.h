@@ -4,6 +4,7 @@
 // with its limits shrunk so that every time-out is reached in well under a second.
 
 #include "ScriptPort.h"
+#include "Support.h"
 #include "TestImages.h"
 #include "core/Channel.h"
 #include "core/Clock.h"
@@ -14,7 +15,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,37 +38,20 @@ inline void ShrinkTimings(CLoaderTimings& t) {
     t.waitSliceMs = 50;
 }
 
-// Polls cond for up to ms; true as soon as it holds.
-template <typename F> bool Eventually(F cond, uint32_t ms = 10000) {
-    const uint32_t start = TickMs();
-    while (ElapsedMs(start) < ms) {
-        if (cond())
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return cond();
-}
-
 class ImageFixture : public ::testing::Test {
 protected:
-    void TearDown() override {
-        image.Close();
-        if (!m_Dir.empty())
-            std::filesystem::remove_all(m_Dir);
-    }
-    std::string Dir() {
-        if (m_Dir.empty())
-            m_Dir = MakeTempDir("loader");
-        return m_Dir;
-    }
+    void TearDown() override { image.Close(); }
+    const std::string& Dir() { return m_Dir.Path(); }
     // Fresh image files loaded into image (the loading's log lines are dropped); each returns its bytes.
     std::vector<uint8_t> LoadOptions(uint32_t size, uint32_t seed = 7) {
-        const std::string path = Dir() + "/options" + std::to_string(seed) + ".bin";
-        return Loaded(path, WriteOptionsImage(path, size, "SN12345", seed));
+        OptionsParams params;
+        params.size = size;
+        params.checksum = false; // the file ends with the image
+        params.seed = seed;
+        return Loaded("options" + std::to_string(seed) + ".bin", Built(BuildOptionsImage, params));
     }
     std::vector<uint8_t> LoadUnion(uint32_t total, uint8_t pflMinor, uint32_t seed = 1) {
-        const std::string path = Dir() + "/union" + std::to_string(seed) + ".bin";
-        return Loaded(path, WriteUnionImage(path, total, "T200", 1, pflMinor, seed));
+        return Loaded("union" + std::to_string(seed) + ".bin", UnionImage(total, "T200", pflMinor, seed));
     }
     // Every log line so far, without its time of day.
     const std::vector<std::string>& Logs() {
@@ -109,15 +92,15 @@ protected:
 
     CChannel channel;
     CImageFile image;
+    CTestDir m_Dir;
 
 private:
-    std::vector<uint8_t> Loaded(const std::string& path, std::vector<uint8_t> bytes) {
-        EXPECT_TRUE(LoadImage(image, path, channel));
+    std::vector<uint8_t> Loaded(const std::string& name, std::vector<uint8_t> bytes) {
+        EXPECT_TRUE(LoadImage(image, m_Dir.Write(name, bytes), channel));
         ClearLogs();
         return bytes;
     }
 
-    std::string m_Dir;
     std::vector<std::string> m_Logs;
 };
 

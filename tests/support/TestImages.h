@@ -1,26 +1,33 @@
 #pragma once
-// Image files written by the tests themselves: a union file (PFL at 0, main firmware at 0x8000 with a module
-// table that passes the check) and a binary Options file. Each writer returns the file's bytes, which are
-// what an upload must leave in the flash from the section's start.
+// Image files for the tests, made by kavrel-image's writers. The bytes of an image are what an upload must
+// leave in the flash from the section's start.
 
-#include <cstdint>
-#include <string>
-#include <vector>
+#include "TestDir.h"
+#include "image/ImageTypes.h"
 
-// total: file size in bytes (a multiple of 4, at least 0x8000 + 2048). The main firmware carries version
-// fwVersion (4 characters); the PFL section carries pflMajor.pflMinor.
-std::vector<uint8_t> WriteUnionImage(const std::string& path, uint32_t total,
-                                     const std::string& fwVersion = "T100", uint8_t pflMajor = 1,
-                                     uint8_t pflMinor = 5, uint32_t seed = 1);
+// What build makes of params; a refusal fails the test with its reason.
+template <class P> Bytes Built(bool (*build)(const P&, Bytes&, std::string&), const P& params) {
+    Bytes bytes;
+    std::string error;
+    EXPECT_TRUE(build(params, bytes, error)) << error;
+    return bytes;
+}
 
-// size: image bytes (a multiple of 4, at most 0x1800); the file ends right after the image (no checksum
-// word).
-std::vector<uint8_t> WriteOptionsImage(const std::string& path, uint32_t size,
-                                       const std::string& serial = "SN12345", uint32_t seed = 7);
+// A union file of total bytes: PFL 1.pflMinor at 0, the main firmware from 0x8000 with its checksum word
+// last.
+inline Bytes UnionImage(uint32_t total, const std::string& fwVersion, uint8_t pflMinor, uint32_t seed = 1) {
+    UnionParams params;
+    params.pflMinor = pflMinor;
+    params.fwVersion = fwVersion;
+    params.fwSize = total - MAIN_FW_OFFSET - 4;
+    params.seed = seed;
+    return Built(BuildUnionImage, params);
+}
 
-// A stand-alone loader file in S-records at 0x201000 whose first bytes carry "$VER,<version>".
-void WriteSfldFile(const std::string& path, const std::string& version = "SFLD test 1.0",
-                   uint32_t size = 1024);
-
-// A fresh folder below the system's temporary folder.
-std::string MakeTempDir(const std::string& tag);
+// The first-stage loader file: size bytes of loader image as S-records at the loader's RAM address.
+inline std::string SfldFile(const std::string& version, uint32_t size) {
+    SflParams params;
+    params.version = version;
+    params.size = size;
+    return ToSRecords(Built(BuildSflImage, params), SFL_BASE, SFL_BASE, "sfl");
+}

@@ -1,9 +1,6 @@
 // kavrel-image as a process: the files it builds, what it reports on them, and bad input.
 
-#include "ImageWriter.h"
 #include "TestDir.h"
-
-#include <gtest/gtest.h>
 
 #include <sys/wait.h>
 
@@ -85,9 +82,8 @@ TEST(ImageTool, RefusesBadInput) {
         EXPECT_NE(r.out.find("kavrel-image build: "), std::string::npos) << r.out;
     }
     // Files that are no image: each names its fault and ends with 1.
-    std::string error;
-    ASSERT_TRUE(WriteFile(folder.File("garbage"), Bytes(50000, 3).data(), 50000, error));
-    ASSERT_TRUE(WriteFile(folder.File("text"), "not a loader\n", 13, error));
+    folder.Write("garbage", Bytes(50000, 3));
+    folder.Write("text", std::string("not a loader\n"));
     for (const auto& [args, line] : std::vector<std::pair<std::vector<std::string>, std::string>>{
              {{"info", folder.File("missing")}, "ERROR: image open failed"},
              {{"info", folder.Path()}, "ERROR: image open failed"},

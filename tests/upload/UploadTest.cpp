@@ -13,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <filesystem>
 #include <functional>
 #include <iostream>
 #include <thread>
@@ -156,11 +155,10 @@ const std::string STARS = "**********************";
 
 class Job : public ::testing::Test {
 protected:
-    void SetUp() override { WriteSfldFile(m_Dir + "/tz5_sfl.hex", "SFLD upload 1.0", 3000); }
-    void TearDown() override { std::filesystem::remove_all(m_Dir); }
+    void SetUp() override { m_Dir.Write("tz5_sfl.hex", SfldFile("SFLD upload 1.0", 3000)); }
     std::vector<uint8_t> LoadUnion(CHarness& h, uint32_t total) {
-        auto bytes = WriteUnionImage(m_Dir + "/union.bin", total, "T100", 1, 5);
-        EXPECT_TRUE(LoadImage(h.m_System.m_Image, m_Dir + "/union.bin", h.m_System.m_Channel));
+        auto bytes = UnionImage(total, "T100", 5);
+        EXPECT_TRUE(LoadImage(h.m_System.m_Image, m_Dir.Write("union.bin", bytes), h.m_System.m_Channel));
         return bytes;
     }
     // What the upload command does once the receiver is identified.
@@ -181,7 +179,7 @@ protected:
         return std::equal(image.begin(), image.end(), sim.rx.FlashCopy().begin());
     }
 
-    std::string m_Dir = MakeTempDir("upload");
+    CTestDir m_Dir;
 };
 
 } // namespace
@@ -294,7 +292,7 @@ TEST_F(Job, WholeJobs) {
         o.fwBaud = 0; // the firmware follows the host's speed
         o.fault = mute ? SimFault::MuteAfterUpl : SimFault::None;
         CSim sim(o);
-        CHarness h(m_Dir, mute ? Dialog::Hostile : Dialog::Checks);
+        CHarness h(m_Dir.Path(), mute ? Dialog::Hostile : Dialog::Checks);
         CUploadJob& job = h.m_System.m_Job;
         job.m_ConnectBudget.store(5); // 1 s
         h.m_System.m_Check.m_Timing.checkLimitMs = 300;
@@ -371,7 +369,7 @@ TEST_F(Job, EveryFailureIsPublished) {
         // version query.
         o.strict = row.fault != SimFault::MuteAfterUpl;
         CSim sim(o);
-        auto harness = std::make_unique<CHarness>(m_Dir, Dialog::Checks);
+        auto harness = std::make_unique<CHarness>(m_Dir.Path(), Dialog::Checks);
         CHarness& h = *harness;
         CUploadJob& job = h.m_System.m_Job;
         job.m_JobTiming.completionWaitMs = 1500;
@@ -379,7 +377,7 @@ TEST_F(Job, EveryFailureIsPublished) {
         job.m_Timings.pfldVersionMs = 200;
         h.m_System.m_Check.m_Timing.checkLimitMs = 800;
         ASSERT_EQ(h.Open(port ? sim.rx.SlavePath() : ""), port);
-        const auto image = LoadUnion(h, row.act == NONE ? 0x9000 : 0x40000);
+        const auto image = LoadUnion(h, row.act == NONE ? 0xA000 : 0x40000);
         EXPECT_TRUE(port || h.RunCheck()); // a check on a closed port never queries
         if (row.fault == SimFault::MuteAfterUpl)
             StartLikeTheDialog(h);
