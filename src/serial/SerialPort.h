@@ -77,7 +77,6 @@ public:
 
     // 1 when the last Open failed because another program holds the port.
     int PortLocked() const { return m_PortLocked.load(); }
-    int BaudRate() const { return m_BaudRate.load(); }
 
 private:
     bool FailOpen(const std::string& name, bool locked);
