@@ -1,6 +1,7 @@
 // kavrel-image as a process: the files it builds, what it reports on them, and bad input.
 
-#include "TestDir.h"
+#include "Process.h"
+#include "TestImages.h"
 
 #include <sys/wait.h>
 
@@ -31,24 +32,38 @@ Result Tool(const std::vector<std::string>& args) {
     return result;
 }
 
+// Every option reaches the file: the tool's file equals what the writer makes of the same parameters.
 TEST(ImageTool, BuildsWhatItReports) {
     CTestDir folder;
     const std::string file = folder.File("f");
     struct {
         std::vector<std::string> build;
+        Bytes same;
         std::vector<std::string> report; // the command after the file name, and lines it must print
     } cases[] = {
-        {{"union", "--pfl-version", "1A.3", "--fw-version", "B200", "--sfl", "SFLD_T_2"},
+        {{"union", "--pfl-version", "1A.3", "--fw-version", "B200", "--sfl", "SFLD_T_2", "--sfl-size",
+          "0x800"},
+         Built(BuildUnionImage, UnionParams{.pflMajor = 0x1A,
+                                            .pflMinor = 3,
+                                            .fwVersion = "B200",
+                                            .withSfl = true,
+                                            .sfl = {.version = "SFLD_T_2", .size = 0x800}}),
          {"info", "Sections in all: 3", "FW ID: SFL", "Start address: 0x00201000", "Type: Firmware",
           "Version: B200", "PFL version: 1A.3"}},
-        {{"union", "--fw-size", "0x3F7FFC", "--modules", "24", "--pfl-size", "0x4000"},
+        {{"union", "--fw-size", "0x3F7FFC", "--modules", "24", "--pfl-size", "0x4000", "--seed", "9"},
+         Built(BuildUnionImage, UnionParams{.pflSize = 0x4000, .fwSize = 0x3F7FFC, .modules = 24, .seed = 9}),
          {"info", "File size: 4194304", "Size: 0x003F7FFC", "Size: 0x00004000"}},
-        {{"union", "--no-checksum"}, {"info", "Sections in all: 2", "File size: 98304"}},
-        {{"options", "--serial", "TZ5Q0001", "--size", "0x1800"},
+        {{"union", "--no-checksum"},
+         Built(BuildUnionImage, UnionParams{.lastChecksum = false}),
+         {"info", "Sections in all: 2", "File size: 98304"}},
+        {{"options", "--serial", "TZ5Q0001", "--size", "0x1800", "--no-checksum"},
+         Built(BuildOptionsImage, OptionsParams{.serial = "TZ5Q0001", .size = 0x1800, .checksum = false}),
          {"info", "Type: Options", "Serial: TZ5Q0001"}},
         {{"options", "--srec"},
+         {},
          {"info", "Format: motorola s-record", "Start address: 0x10005800", "Size: 0x00000800"}},
         {{"sfl", "--binary", "--version", "X_9", "--size", "4096"},
+         Built(BuildSflImage, SflParams{.version = "X_9", .size = 4096, .plainForm = true}),
          {"loader", "Frames: 2", "Version line: X_9"}},
     };
     for (const auto& c : cases) {
@@ -56,6 +71,10 @@ TEST(ImageTool, BuildsWhatItReports) {
         args.insert(args.end(), c.build.begin() + 1, c.build.end());
         SCOPED_TRACE(c.build[0] + " " + (c.build.size() > 1 ? c.build[1] : ""));
         ASSERT_EQ(Tool(args).exitCode, 0);
+        if (!c.same.empty()) {
+            const std::string bytes = ReadAll(file);
+            EXPECT_TRUE(Bytes(bytes.begin(), bytes.end()) == c.same);
+        }
         const Result r = Tool({c.report[0], file});
         EXPECT_EQ(r.exitCode, 0) << r.out;
         for (size_t i = 1; i < c.report.size(); ++i)
