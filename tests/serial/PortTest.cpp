@@ -29,12 +29,17 @@ TEST(PortTable, DiscoveryInNaturalOrderWithoutPhantomUartsAndItsLimits) {
     add("ttyACM1");
     add("ttyACM0");
     add("console", -1, false);
-    EXPECT_EQ(EnumeratePortsIn((root / "class").string(), "/dev"), 6);
+    // A device path that fills the name field to its last byte is left out rather than cut.
+    const std::string fits = "ttyZ" + std::string(PORT_NAME_CHARS - 10, 'z'), tooLong = fits + "z";
+    add(fits);
+    add(tooLong);
+    EXPECT_EQ(EnumeratePortsIn((root / "class").string(), "/dev"), 7);
     std::vector<std::string> table;
     for (int i = 0; i <= g_PortCount + 1; ++i)
         table.push_back(PortName(i));
-    EXPECT_EQ(table, (std::vector<std::string>{"OFF", "/dev/ttyACM0", "/dev/ttyACM1", "/dev/ttyS0",
-                                               "/dev/ttyS2", "/dev/ttyS10", "/dev/ttyUSB0", ""}));
+    EXPECT_EQ(table,
+              (std::vector<std::string>{"OFF", "/dev/ttyACM0", "/dev/ttyACM1", "/dev/ttyS0", "/dev/ttyS2",
+                                        "/dev/ttyS10", "/dev/ttyUSB0", "/dev/" + fits, ""}));
     // At most 254 names after "OFF"; appending is refused when full, empty or too long.
     for (int i = 0; i < 260; ++i)
         add("ttyX" + std::to_string(i));
@@ -84,7 +89,8 @@ TEST(PortTable, DescriptionsComeFromTheUsbDeviceAndTheByIdLinks) {
         {usb, usb + "/dev/ttyUSB0", "FT232R USB UART, FTDI, serial A50285BI, " + byId},
         {usb, byId, "FT232R USB UART, FTDI, serial A50285BI"}, // chosen by its by-id name
         {usb, "/dev/pts/999", ""},
-        {acm, acm + "/dev/ttyACM0", "GNSS receiver, Kestrin, " + acm + "/dev/serial/by-id/usb-Kestrin_GNSS-if00"},
+        {acm, acm + "/dev/ttyACM0",
+         "GNSS receiver, Kestrin, " + acm + "/dev/serial/by-id/usb-Kestrin_GNSS-if00"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.path);
