@@ -235,7 +235,8 @@ TEST(Check, ByteStreamsFromTheReceiver) {
         {rid + Nmea("PQELR,RIO,M1,0102,0,OPTS") + rid + Nmea("PQELR,RIO,M2,12,0,O2,S2"), "M2|12|O2|S2", 2, 0},
         {Nmea("PQELR,RID,TZ5B,0305") + badRio + nak, "TZ5B|3.5||", 1, 1},     // a corrupt reply keeps the type
         {"noise$" + std::string(200, 'x') + "\r\n" + pfld, "PFLD|1.5||", 1, 0},  // overlong: dropped
-        {"$" + std::string(126, 'y') + "\r\n$A\r\n" + pfld, "PFLD|1.5||", 3, 0}, // a full and a tiny one
+        // A full one, one a byte too long (dropped) and a tiny one.
+        {"$" + std::string(126, 'y') + "\r\n$" + std::string(127, 'z') + "\r\n$A\r\n" + pfld, "PFLD|1.5||", 3, 0},
         {"no dollar here\r\n", "|||", 3, 0},
     };
     // clang-format on
