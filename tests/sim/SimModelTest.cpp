@@ -30,7 +30,8 @@ TEST(SimModel, FlashSectorsEraseAndProgrammingRules) {
     EXPECT_EQ(flash.Program(0x10000000, d, 4), FlashResult::Ok);
     EXPECT_EQ(flash.Program(0x10000003, d, 2), FlashResult::NotErased); // PROGRAM_FAIL
     EXPECT_EQ(flash.At(0x10000003), 4);
-    EXPECT_EQ(flash.Program(0x103FFFFE, d, 4), FlashResult::OutOfRange);
+    EXPECT_EQ(flash.Program(0x103FFFFD, d, 4), FlashResult::OutOfRange); // one byte past the end
+    EXPECT_EQ(flash.Program(0x103FFFFC, d, 4), FlashResult::Ok);
     EXPECT_EQ(flash.Program(0xFFFFFFFF, d, 4), FlashResult::OutOfRange);
     EXPECT_EQ(flash.Program(0x10002000, d, 4), FlashResult::Ok);
     EXPECT_EQ(flash.Program(0x10001FFF, d, 1), FlashResult::Ok);
