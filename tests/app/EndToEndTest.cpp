@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdio>
 #include <fcntl.h>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -173,6 +174,7 @@ TEST_F(EndToEnd, FaultMatrix) {
         ASSERT_FALSE(out.run.timedOut) << out.run.out;
         EXPECT_EQ(out.run.exitCode, row.code) << out.run.out;
         EXPECT_LT(out.seconds, row.limitS);
+        std::printf("%-16s exit %d in %.1f s\n", row.fault, out.run.exitCode, out.seconds);
         // From the last time the first closing line was written (a noisy receiver's sentences may follow).
         size_t at = out.log.rfind(row.closing.front());
         for (const std::string& line : row.closing) {
