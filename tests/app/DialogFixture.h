@@ -15,10 +15,14 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
 #include <memory>
 #include <thread>
+#include <unistd.h>
 
 // The tests' one way into the dialog's private steps and members.
 class CLoaderDlgProbe {
@@ -113,7 +117,17 @@ protected:
         m_SimSlot = StartSim(options);
         m_System->StartWorkers();
         m_P->ChoosePort(m_SimSlot);
-        return TickUntil([this] { return Port(*m_System)->IsOpen() == 1; });
+        if (TickUntil([this] { return Port(*m_System)->IsOpen() == 1; }, 30000))
+            return true;
+        // Why not: what the slot names now, and what an open of the terminal says.
+        const int fd = open(SimPath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        ADD_FAILURE() << "slot " << m_SimSlot << " of " << g_PortCount << " names " << PortName(m_SimSlot)
+                      << ", the receiver is at " << SimPath() << ", held " << Port(*m_System)->PortLocked()
+                      << ", open: " << (fd < 0 ? std::strerror(errno) : "fine") << "\n"
+                      << Widget<QPlainTextEdit>(IDC_LOG_VIEW)->toPlainText().toStdString();
+        if (fd >= 0)
+            close(fd);
+        return false;
     }
 
     // Names an image in the editable list as the user would and loads its information.

@@ -40,12 +40,14 @@ protected:
         return Built(BuildUnionImage, params);
     }
 
-    // Starts kavrel-sim with fast, unpaced options plus extra; returns the port path.
+    // Starts kavrel-sim with fast, unpaced options plus extra; returns the port: a link that goes with the
+    // simulator, so that a program still running after it cannot reopen a terminal number given out again.
     std::string StartSim(std::vector<std::string> extra = {}) {
-        extra.insert(extra.begin(), {"--once", "--flash-out", m_Dir.File("flash.bin")});
+        const std::string link = m_Dir.File("receiver");
+        extra.insert(extra.begin(), {"--once", "--flash-out", m_Dir.File("flash.bin"), "--link", link});
         std::vector<std::string> argv = FastSimArgs(BIN, extra);
         EXPECT_TRUE(m_Sim.Start(argv, {}));
-        return m_Sim.FirstLine(10000).value_or("");
+        return m_Sim.FirstLine(10000) ? link : "";
     }
 
     std::vector<std::string> Kavrel(const std::vector<std::string>& params) {
@@ -143,9 +145,12 @@ TEST_F(EndToEnd, FaultMatrix) {
                 erase ? "500" : "20", "--finish-delay", "200",      "--reboot-ms", "300"};
             if (!erase)
                 argv.insert(argv.end(), {"--fault", row.fault});
-            if (!sim.Start(argv, {}))
+            // The receiver is reached through a link that goes with it: after a hang-up the port worker's
+            // reopen cannot reach another test's terminal that was given the same number.
+            const std::string port = dir + "/receiver", log = dir + "/run.log";
+            argv.insert(argv.end(), {"--link", port});
+            if (!sim.Start(argv, {}) || !sim.FirstLine(10000))
                 return;
-            std::string port = sim.FirstLine(10000).value_or(""), log = dir + "/run.log";
             auto start = std::chrono::steady_clock::now();
             std::vector<std::string> args = {"-i", image, "-p", port, "-m", "-n", "-l", log};
             // A short completion limit: only the no-complete row waits it out.
