@@ -21,8 +21,8 @@ void CCommandLineInfo::TakeText(bool flag, std::string& text, size_t limit, cons
     // Paths here begin with '/', so a text keeps its leading character; only an option letter written as
     // an option ("-p") is taken as its bare letter, as the option rule reads it.
     text = IsPrefixedOption(param) ? param.substr(1) : param;
-    if (text.size() > limit && m_TooLong.empty())
-        m_TooLong = std::string(what) + " is longer than " + std::to_string(limit) + " characters";
+    if (text.size() > limit && m_LimitError.empty())
+        m_LimitError = std::string(what) + " is longer than " + std::to_string(limit) + " characters";
 }
 
 void CCommandLineInfo::ParseParam(const std::string& param) {
@@ -78,13 +78,13 @@ void CCommandLineInfo::TakeCompletionLimit(const std::string& text) {
     unsigned long ms = text.empty() || text[0] == '-' ? 0 : std::strtoul(text.c_str(), &end, 10);
     if (end != nullptr && *end == '\0' && ms >= COMPLETION_LIMIT_MIN_MS && ms <= COMPLETION_LIMIT_MAX_MS)
         m_CompletionLimitMs = static_cast<uint32_t>(ms);
-    else if (m_TooLong.empty())
-        m_TooLong = "--completion-limit takes milliseconds from " + std::to_string(COMPLETION_LIMIT_MIN_MS) +
+    else if (m_LimitError.empty())
+        m_LimitError = "--completion-limit takes milliseconds from " + std::to_string(COMPLETION_LIMIT_MIN_MS) +
                     " to " + std::to_string(COMPLETION_LIMIT_MAX_MS);
 }
 
 std::string CCommandLineInfo::LimitError() const {
-    return m_TooLong;
+    return m_LimitError;
 }
 
 std::string UsageText(const std::string& programName) {

@@ -47,7 +47,7 @@ private:
     // The first parameter after an option becomes its text, once; an over-long one is noted, never cut.
     void TakeText(bool flag, std::string& text, size_t limit, const char* what, const std::string& param);
 
-    std::string m_TooLong;
+    std::string m_LimitError;
 };
 
 // The --help text.
