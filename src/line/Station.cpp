@@ -5,7 +5,7 @@
 #include "image/ImageFile.h"
 #include "image/LoadImage.h"
 #include "line/PortWatch.h"
-#include "line/Sha256.h"
+#include "image/Sha256.h"
 #include "serial/PortTable.h"
 #include "upload/UploadCheck.h"
 

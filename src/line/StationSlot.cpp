@@ -391,7 +391,7 @@ UnitRecord CStationSlot::RunUnit(const ReceiverTexts& before, uint32_t checkMs) 
     const ReceiverTexts after = s.m_Check.Texts();
     if (identified)
         r.versionAfter = after.version;
-    const VerifyOutcome v = VerifyReceiver(ExpectationOf(s.m_Image), identified, after);
+    const VerifyOutcome v = VerifyReceiver(ExpectationOf(s.m_Image), before, identified, after);
     r.verified = v.verified;
     if (!v.verified) {
         r.exitCode = Stopping() ? 1 : 5;

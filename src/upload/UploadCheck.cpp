@@ -50,12 +50,19 @@ bool VersionMatches(const std::string& imageVersion, const std::string& reported
     return reported == converted;
 }
 
-VerifyOutcome VerifyReceiver(const ImageExpectation& expected, bool identified, const ReceiverTexts& after) {
+VerifyOutcome VerifyReceiver(const ImageExpectation& expected, const ReceiverTexts& before, bool identified,
+                             const ReceiverTexts& after) {
     VerifyOutcome v;
+    // An Options image writes its own serial; any other image leaves the one checked before.
+    const std::string& serialWanted = expected.options ? expected.serial : before.serial;
     if (!identified) {
         v.reason = "the receiver did not identify itself after the restart";
     } else if (after.model == "PFLD") {
         v.reason = "the receiver is still in its loader (PFLD " + after.version + ")";
+    } else if (after.model != before.model || (!serialWanted.empty() && after.serial != serialWanted)) {
+        v.differentReceiver = true;
+        v.reason = "a different receiver answered (" + Or(after.model, "(no model)") + " " +
+                   Or(after.serial, "(no serial)") + ")";
     } else if (expected.options) {
         if (after.serial.empty())
             v.reason = "the receiver reports no serial number (the image holds " + expected.serial + ")";

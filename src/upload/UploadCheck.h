@@ -21,10 +21,14 @@ ImageExpectation ExpectationOf(const CImageFile& image);
 
 struct VerifyOutcome {
     bool verified = false;
+    // Another receiver (another model, or another serial than the one checked or written) answered.
+    bool differentReceiver = false;
     std::string reason; // why not; empty when verified
 };
-// identified: the restarted receiver answered a check; after: what it reported.
-VerifyOutcome VerifyReceiver(const ImageExpectation& expected, bool identified, const ReceiverTexts& after);
+// before: what the receiver reported before the upload; identified: the restarted receiver answered a check;
+// after: what it reported. A receiver other than the one checked is never a pass.
+VerifyOutcome VerifyReceiver(const ImageExpectation& expected, const ReceiverTexts& before, bool identified,
+                             const ReceiverTexts& after);
 
 // A reported version matches the image's when equal as written, or equal to the image's digits read as
 // the check converts them ("0102" is reported as "1.2" by a receiver that refuses the options query).

@@ -112,3 +112,10 @@ std::string FileSha256(const std::string& path) {
     std::fclose(f);
     return ok ? sha.Hex() : std::string();
 }
+
+std::string Sha256Hex(const uint8_t* data, size_t size) {
+    CSha256 sha;
+    if (size > 0)
+        sha.Update(data, size);
+    return sha.Hex();
+}
