@@ -336,22 +336,25 @@ TEST_F(ImageTest, OptionsFiles) {
     PutWord(serial65, 0x800, XorWordsOf(serial65, 0, 0x800));
     const Bytes big = Options({.size = 0x1800});
     const std::string sImage = ToSRecords(Bytes(big.begin(), big.end() - 4), OPTIONS_BASE, 0, "o");
+    const Bytes part(big.begin(), big.begin() + 0x1700);
     struct {
         const char* name;
         Bytes file, programmed;
         std::string serial = "TZ5X123";
-    } cases[] = {{"no checksum", image, image},
-                 {"checksum", withSum, withSum},
-                 {"trailing bytes", trailing, withSum},
-                 {"serial of 64", serial64, serial64, std::string(64, 'Q')},
-                 {"serial of 65", serial65, serial65, ""},
-                 {"largest", big, big, "TZ5A00001234"},
-                 {"S-records: the extent of the data", Text(sImage), Bytes(big.begin(), big.end() - 4),
-                  "TZ5A00001234"},
-                 // What follows the bad line after the entry is neither checked nor programmed.
-                 {"S-records: lines after the entry and a bad line",
-                  Text(sImage + "S3 bad\r\n" + Line(3, 0x10300000, Bytes(16, 0x42))),
-                  Bytes(big.begin(), big.end() - 4), "TZ5A00001234"}};
+    } cases[] = {
+        {"no checksum", image, image},
+        {"checksum", withSum, withSum},
+        {"trailing bytes", trailing, withSum},
+        {"serial of 64", serial64, serial64, std::string(64, 'Q')},
+        {"serial of 65", serial65, serial65, ""},
+        {"largest", big, big, "TZ5A00001234"},
+        {"S-records: the extent of the data", Text(sImage), Bytes(big.begin(), big.end() - 4),
+         "TZ5A00001234"},
+        // What follows the bad line after the entry is neither checked nor programmed.
+        // inside a frame, not at its start
+        {"S-records: lines after the entry and a bad line",
+         Text(ToSRecords(part, OPTIONS_BASE, 0, "o") + "S3 bad\r\n" + Line(3, 0x10300000, Bytes(16, 0x42))),
+         part, "TZ5A00001234"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ASSERT_TRUE(Load(c.file));
