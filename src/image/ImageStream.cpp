@@ -1,40 +1,14 @@
 #include "image/ImageStream.h"
 
 #include "core/Channel.h"
+#include "core/Platform.h"
 
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 ImageStream::~ImageStream() {
     Close();
 }
-
-namespace {
-
-// Birth time where the file system keeps one, else the modification time.
-bool FileCreationTime(int fd, std::time_t& when) {
-    struct statx sx {};
-    if (statx(fd, "", AT_EMPTY_PATH, STATX_BTIME | STATX_MTIME, &sx) == 0) {
-        if (sx.stx_mask & STATX_BTIME) {
-            when = static_cast<std::time_t>(sx.stx_btime.tv_sec);
-            return true;
-        }
-        if (sx.stx_mask & STATX_MTIME) {
-            when = static_cast<std::time_t>(sx.stx_mtime.tv_sec);
-            return true;
-        }
-    }
-    struct stat st {};
-    if (fstat(fd, &st) != 0)
-        return false;
-    when = st.st_mtime;
-    return true;
-}
-
-} // namespace
 
 bool ImageStream::Open(const std::string& path, CChannel& channel) {
     Close();
@@ -48,44 +22,32 @@ bool ImageStream::Open(const std::string& path, CChannel& channel) {
     }
     std::memcpy(m_Name, path.c_str(), path.size() + 1);
 
-    // Only regular files: a directory reads as an error, and opening a FIFO blocks until a writer comes
-    // (opening a terminal would touch its lines). The path is looked at before it is opened, and the opened
-    // file again, without blocking, in case the path changed in between.
-    struct stat st {};
-    if (stat(m_Name, &st) != 0 || !S_ISREG(st.st_mode)) {
+    // Only regular files: a directory reads as an error, and a FIFO or terminal is never opened.
+    FileFacts facts;
+    m_File = OpenRegularFile(m_Name, facts);
+    if (m_File && facts.size > 0xFFFFFFFFULL) {
+        std::fclose(m_File);
+        m_File = nullptr;
+    }
+    if (!m_File) {
         m_State = State::OpenFailed;
         return false;
     }
-    int fd = open(m_Name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        m_State = State::OpenFailed;
-        return false;
-    }
-    int flags = fcntl(fd, F_GETFL);
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 || st.st_size > 0xFFFFFFFFLL ||
-        flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || !(m_File = fdopen(fd, "rb"))) {
-        close(fd);
-        m_State = State::OpenFailed;
-        return false;
-    }
-    m_Size = static_cast<uint32_t>(st.st_size);
+    m_Size = static_cast<uint32_t>(facts.size);
 
-    std::time_t when = 0;
-    if (FileCreationTime(fd, when)) {
-        std::tm local{};
-        if (localtime_r(&when, &local)) {
-            m_Created.day = local.tm_mday;
-            m_Created.month = local.tm_mon + 1;
-            m_Created.year = local.tm_year + 1900;
-            m_Created.hour = local.tm_hour;
-            m_Created.minute = local.tm_min;
-            m_Created.second = local.tm_sec;
-            m_HasCreationTime = true;
-            // The C library's fixed text ("Www Mmm dd hh:mm:ss yyyy\n"), independent of the locale.
-            char text[64] = {};
-            if (asctime_r(&local, text))
-                channel.Log(text);
-        }
+    std::tm local{};
+    if (facts.hasCreated && LocalTimeOf(facts.created, local)) {
+        m_Created.day = local.tm_mday;
+        m_Created.month = local.tm_mon + 1;
+        m_Created.year = local.tm_year + 1900;
+        m_Created.hour = local.tm_hour;
+        m_Created.minute = local.tm_min;
+        m_Created.second = local.tm_sec;
+        m_HasCreationTime = true;
+        // The C library's fixed text ("Www Mmm dd hh:mm:ss yyyy\n"), independent of the locale.
+        const std::string text = AscTimeText(local);
+        if (!text.empty())
+            channel.Log(text);
     }
     m_State = State::Open;
     return true;
