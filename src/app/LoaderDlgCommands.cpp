@@ -3,7 +3,6 @@
 #include "LoaderDlg.h"
 
 #include "AboutDlg.h"
-#include "ConsoleReport.h"
 #include "HelpFile.h"
 #include "MessageBox.h"
 #include "ProgramDir.h"
@@ -113,7 +112,7 @@ bool CLoaderDlg::OnUpload() {
 
     // The bytes just checked are the ones that go out; an unattended run says which.
     if (m_Console)
-        m_Console->Notice("Image SHA-256: " + Image(m_System).Sha256());
+        channel.PushStatus("Image SHA-256: " + Image(m_System).Sha256());
     m_Idle.Set(0);
     CSerialPort* port = Port(m_System);
     port->Purge();
