@@ -184,11 +184,16 @@ TEST_F(EndToEnd, FaultMatrix) {
                 }
                 // The simulator takes its link away just before it closes its terminal.
                 const auto limit = start + std::chrono::seconds(row.limitS * 2);
-                while (kavrel.Running() && Clock::now() < limit) {
+                const auto look = [&] {
                     if (!hungUp && hangs && access(port.c_str(), F_OK) != 0)
                         hungUp = Clock::now();
+                };
+                while (kavrel.Running() && Clock::now() < limit) {
+                    look();
                     out.run.exitCode = kavrel.Wait(10);
                 }
+                // A program that ended within the last look's pause still ended after the hang-up.
+                look();
                 if (hungUp)
                     out.hangupToExit = std::chrono::duration<double>(Clock::now() - *hungUp).count();
                 out.run.timedOut = kavrel.Running();
