@@ -105,8 +105,11 @@ bool LookAtPort(const std::string& path, const struct stat& st, PortIdentity& id
         reason = path + " is not a serial port (it is the pseudo-terminal multiplexer).";
         return false;
     }
-    if ((maj == TTYAUX_MAJOR && (minor(device) == TTY_ALIAS_MINOR || minor(device) == CONSOLE_MINOR)) ||
-        IsOwnTerminal(device)) {
+    if (maj == TTYAUX_MAJOR && minor(device) == CONSOLE_MINOR) {
+        reason = path + " is not a serial port (it is the system console).";
+        return false;
+    }
+    if ((maj == TTYAUX_MAJOR && minor(device) == TTY_ALIAS_MINOR) || IsOwnTerminal(device)) {
         reason = path + " is the terminal this program runs in, not a serial port.";
         return false;
     }
