@@ -83,6 +83,9 @@ void CSimFirmware::OnSentence(const std::string& s) {
     bool query = s == "$PQELQ,RID\r\n" || s == "$PQELQ,RIO\r\n";
     if (s == "$PQELQ,RID\r\n" && m_Opt.fault == SimFault::HangupQuery && ++m_RidQueries == m_Opt.faultArg) {
         m_Host.HangUp();
+    } else if (s == "$PQELQ,RID\r\n" && m_UploadAnnounced && m_Opt.hangupAt == SimPhase::Check) {
+        m_Host.Event("hang-up at check");
+        m_Host.HangUp();
     } else if (query && m_Mute) {
         m_Host.Event("query not answered (fault mute-after-upl)");
     } else if (s == "$PQELQ,RID\r\n") {
@@ -95,6 +98,7 @@ void CSimFirmware::OnSentence(const std::string& s) {
                                       Serial()));
     } else if (s == "$PQELS,PFL,UPL\r\n") {
         m_Host.Event("upload announced");
+        m_UploadAnnounced = true;
         if (m_Opt.fault == SimFault::MuteAfterUpl)
             m_Mute = true;
     } else if (s == "$PQELS,PFL,LOA\r\n") {

@@ -42,5 +42,6 @@ private:
     SimTime m_NextNoise = SIM_NEVER;
     uint32_t m_NmeaCount = 0;
     uint32_t m_RidQueries = 0;
+    bool m_UploadAnnounced = false;
     std::minstd_rand m_Random{12345};
 };

@@ -68,7 +68,21 @@ const FaultEntry g_Faults[] = {
     {"mark-uux", SimFault::MarkUux, false, 0, 1},
 };
 
+const struct {
+    const char* name;
+    SimPhase phase;
+} g_Phases[] = {{"check", SimPhase::Check},       {"load", SimPhase::Load},   {"speed", SimPhase::Speed},
+                {"identify", SimPhase::Identify}, {"erase", SimPhase::Erase}, {"program", SimPhase::Program},
+                {"complete", SimPhase::Complete}};
+
 } // namespace
+
+const char* SimPhaseName(SimPhase phase) {
+    for (const auto& e : g_Phases)
+        if (e.phase == phase)
+            return e.name;
+    return "none";
+}
 
 const char* SimFaultName(SimFault fault) {
     for (const FaultEntry& e : g_Faults)
@@ -181,6 +195,11 @@ std::string SimHelpText() {
            "                         1); the frame is written\n"
            "     mark-u              the completion mark is one 'U', then silence\n"
            "     mark-uux            the completion mark is 'U', 'U', 'x', then silence\n"
+           "  --hangup-at PHASE      the line is hung up at that point of an upload (beside any --fault):\n"
+           "                         check (the RID query after $PQELS,PFL,UPL), load (the first frame of\n"
+           "                         the first-stage loader), speed (its speed answer), identify (the flash\n"
+           "                         identification query), erase (once the erase has begun), program (the\n"
+           "                         first programming frame), complete (when the completion mark is due)\n"
            "\n"
            "  --help                 this text\n"
            "\n"
@@ -344,7 +363,14 @@ SimParse ParseSimOptions(const std::vector<std::string>& args, SimOptions& o) {
             ok = ms(o.rebootMs);
         else if (a == "--loader-idle-reboot")
             ok = ms(o.loaderIdleRebootMs);
-        else if (a == "--fault") {
+        else if (a == "--hangup-at") {
+            o.hangupAt = SimPhase::None;
+            for (const auto& e : g_Phases)
+                if (v == e.name)
+                    o.hangupAt = e.phase;
+            if (o.hangupAt == SimPhase::None)
+                return fail("unknown phase for --hangup-at: " + v);
+        } else if (a == "--fault") {
             if (o.fault != SimFault::None)
                 return fail("only one --fault at a time");
             std::string name = v, arg;

@@ -32,6 +32,11 @@ enum class SimFault {
 
 enum class SimStartStage { Firmware, Pfld };
 
+// Where the line is hung up with --hangup-at: the RID query after the upload sentence, the first frame of
+// the first-stage loader into RAM, the speed answer, the flash identification query, the erase range, the
+// first programming frame, the moment the completion mark is due.
+enum class SimPhase { None, Check, Load, Speed, Identify, Erase, Program, Complete };
+
 struct SimOptions {
     // Pseudo-terminal
     std::string linkPath;          // symbolic link to the slave, replaced if present
@@ -88,6 +93,7 @@ struct SimOptions {
     // Fault
     SimFault fault = SimFault::None;
     uint32_t faultArg = 0; // frame or sector number, or ms
+    SimPhase hangupAt = SimPhase::None;
 
     // Output
     std::string transcriptPath;
@@ -103,3 +109,4 @@ struct SimParse {
 SimParse ParseSimOptions(const std::vector<std::string>& args, SimOptions& out);
 std::string SimHelpText();
 const char* SimFaultName(SimFault fault);
+const char* SimPhaseName(SimPhase phase);

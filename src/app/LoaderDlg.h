@@ -85,6 +85,8 @@ public:
     int Run();
     bool Ended() const { return m_Ended; }
     int ExitCode() const { return m_ExitCode; }
+    // Why an unattended run could not use its port (exit code 2); empty when the port was not the cause.
+    const std::string& PortCause() const { return m_PortCause; }
     // Escape: the dialog stays.
     void reject() override;
     // Empties the log queue into the log file (or drops the lines when logging is off).
@@ -229,6 +231,7 @@ private:
     int m_Busy = 0;
     int m_UploadBlocked = 0;
     int m_ExitCode = 0;
+    std::string m_PortCause;
     RecentImageFiles m_RecentFiles;
 
     CSystem& m_System;

@@ -51,6 +51,8 @@ void CLoaderDlg::OnBrowse() {
 }
 
 void CLoaderDlg::OnConnect() {
+    // The user's word that whatever device the port's name leads to now is the one to use.
+    PortWorker(m_System).ForgetDevice();
     RefreshConnection();
     Check(m_System).RequestCheck();
 }

@@ -172,6 +172,8 @@ bool CStationSlot::Identify(ReceiverTexts& texts) {
 
 void CStationSlot::Run() {
     m_Adapter = AdapterSerial(m_PortPath);
+    // Watching, units come and go on the port, each maybe with its own adapter: any device is taken.
+    m_System->m_PortWorker.m_KeepDevice.store(!m_Config.watch);
     m_System->m_PortWorker.RequestPort(m_PortIndex);
     m_System->StartWorkers();
     if (m_Config.watch) {

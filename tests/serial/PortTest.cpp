@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -177,7 +178,7 @@ TEST_F(PortWorkerTest, HeldPortIsRetriedQuietlyUntilItIsFree) {
     EXPECT_EQ(m_Worker.m_Port->IsOpen(), 0);
 }
 
-TEST_F(PortWorkerTest, VanishedDeviceIsClosedAndReopenedWhenItComesBack) {
+TEST_F(PortWorkerTest, VanishedDeviceIsClosedAndAnotherUnderItsNameIsRefused) {
     const fs::path link = fs::temp_directory_path() / ("kv-by-id-" + std::to_string(getpid()));
     fs::create_symlink(m_A.Path(), link);
     ASSERT_TRUE(AddPortName(link.c_str()));
@@ -186,18 +187,41 @@ TEST_F(PortWorkerTest, VanishedDeviceIsClosedAndReopenedWhenItComesBack) {
     m_Worker.RequestPort(3);
     ASSERT_TRUE(OpenOn(3));
     ASSERT_TRUE(test::WaitUntil([&] { return m_Worker.m_PortOpened.Get() == 1; }));
+    // Made while the first terminal lives, so it has another device number.
+    test::CPty other;
+    const termios before = other.Line();
     // The device and its link go away: the worker notices on its own and closes the port.
     fs::remove(link);
     m_A.CloseMaster();
     ASSERT_TRUE(test::WaitUntil([&] { return m_Worker.m_Port->IsOpen() == 0; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(m_Worker.m_PortOpened.Changed(), 0); // no open succeeded meanwhile
-    test::CPty back;
-    fs::create_symlink(back.Path(), link);
+    // The name comes back leading to another device: refused, said once, neither set up nor written to.
+    fs::create_symlink(other.Path(), link);
+    std::vector<std::string> logged;
+    const auto refusals = [&] {
+        for (const std::string& text : test::LogTexts(m_Channel))
+            logged.push_back(text);
+        return std::count_if(logged.begin(), logged.end(), [](const std::string& text) {
+            return text.find(" now leads to another device (pseudo-terminal ") != std::string::npos;
+        });
+    };
+    ASSERT_TRUE(test::WaitUntil([&] { return refusals() == 1; }));
+    // Many retries later it is still refused and was said only once.
+    const uint32_t passes = TickMs();
+    test::WaitUntil([&] { return ElapsedMs(passes) > 300; });
+    EXPECT_EQ(refusals(), 1);
+    EXPECT_EQ(m_Worker.m_Port->IsOpen(), 0);
+    EXPECT_EQ(m_Worker.m_PortOpened.Changed(), 0);
+    EXPECT_EQ(other.Read(1, 100), "");
+    const termios after = other.Line();
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    // Told to take what the name leads to now, it opens the new device.
+    m_Worker.ForgetDevice();
     ASSERT_TRUE(OpenOn(3));
     EXPECT_TRUE(test::WaitUntil([&] { return m_Worker.m_PortOpened.Get() == 1; }));
     ASSERT_TRUE(m_Worker.m_Port->SendString("again"));
-    EXPECT_EQ(back.Read(5), "again");
+    EXPECT_EQ(other.Read(5), "again");
     // The stop ends the loop and closes the port.
     m_Channel.RequestStop();
     m_Worker.m_WakeEvent.Pulse();

@@ -290,14 +290,56 @@ TEST_F(SerialPortTest, HeldPortIsRefusedAndAFreeOpenClearsTheLock) {
 }
 
 TEST_F(SerialPortTest, UnopenablePortsGiveTheOpenErrorText) {
-    ASSERT_TRUE(AddPortName("/nonexistent/ttyX"));
-    ASSERT_TRUE(AddPortName("/etc/hostname"));
-    for (uint8_t slot : {2, 3, 200}) {
+    // Paths that are no serial port are refused with what they are, before the device is opened (the
+    // multiplexer would hand out a new terminal on every open).
+    using Fault = CSerialPort::OpenFault;
+    const struct {
+        std::string path;
+        Fault fault;
+        std::string cause;
+    } rows[] = {
+        {"/nonexistent/ttyX", Fault::FAILED, "/nonexistent/ttyX: No such file or directory."},
+        {"/etc/hostname", Fault::NOT_SERIAL, "/etc/hostname is not a serial port (a regular file)."},
+        {"/tmp", Fault::NOT_SERIAL, "/tmp is not a serial port (a directory)."},
+        {"/dev/null", Fault::NOT_SERIAL,
+         "/dev/null is not a serial port (character device 1:3 is not a terminal line)."},
+        {"/dev/ptmx", Fault::NOT_SERIAL,
+         "/dev/ptmx is not a serial port (it is the pseudo-terminal multiplexer)."},
+        {"", Fault::FAILED, ": No such file or directory."}, // a slot that is not filled
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.path);
+        uint8_t slot = 200;
+        if (!row.path.empty()) {
+            ASSERT_TRUE(AddPortName(row.path.c_str()));
+            slot = static_cast<uint8_t>(FindPortName(row.path));
+        }
         m_Port.SetPortIndex(slot);
         EXPECT_FALSE(m_Port.Open());
         EXPECT_EQ(m_Port.PortLocked(), 0);
         EXPECT_EQ(Error(), PortName(slot) + " Serial Port Open Error!");
+        EXPECT_EQ(m_Port.LastOpenFault(), row.fault);
+        EXPECT_EQ(m_Port.OpenFaultText(), row.cause);
     }
+    // A device other than the one required is not opened; the one required is, and its identity is kept.
+    m_Port.SetPortIndex(1);
+    ASSERT_TRUE(m_Port.Open());
+    const PortIdentity mine = m_Port.Identity();
+    EXPECT_TRUE(mine.known);
+    EXPECT_EQ(PortIdentityText(mine).rfind("pseudo-terminal ", 0), 0u) << PortIdentityText(mine);
+    m_Port.Close();
+    test::CPty other;
+    PortIdentity elsewhere;
+    std::string reason;
+    ASSERT_TRUE(LookAtPort(other.Path(), elsewhere, reason)) << reason;
+    EXPECT_NE(elsewhere, mine);
+    EXPECT_FALSE(m_Port.Open(&elsewhere));
+    EXPECT_EQ(m_Port.LastOpenFault(), Fault::OTHER_DEVICE);
+    EXPECT_EQ(m_Pty.Read(1, 50), "");
+    EXPECT_TRUE(m_Port.Open(&mine));
+    EXPECT_EQ(m_Port.LastOpenFault(), Fault::NONE);
+    m_Port.Close();
+    test::LogTexts(m_Channel);
     // Room for the device but not for the abort signals: Open fails after it has taken the device, which
     // must stay free (a pseudo-terminal keeps an exclusive mark after close).
     m_Port.SetPortIndex(1);
