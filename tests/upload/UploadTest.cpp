@@ -297,6 +297,11 @@ TEST(Verify, OnlyTheReceiverCheckedWithWhatTheImageHolds) {
                    ReceiverTexts after; bool different; std::string reason; } rows[] = {
         {"same receiver", firmware, checked, true, {"TZ5N", "A123", "GPS-GLO", "KV000001"}, false, ""},
         {"version as converted", firmware, {"TZ5A", "1.2", "", ""}, true, {"TZ5A", "A123", "", ""}, false, ""},
+        // Checked by its type alone (it refused the options query): the new firmware may answer it.
+        {"options query answered now", firmware, {"TZ5A", "1.2", "", ""}, true, {"KESTRIN-X", "A123", "G", "K12"},
+         false, ""},
+        {"another type, both refusing", firmware, {"TZ5A", "1.2", "", ""}, true, {"TZ5X", "A123", "", ""}, true,
+         "a different receiver answered (TZ5X (no serial))"},
         {"another model and serial", firmware, checked, true, {"TZ5X", "A123", "GPS-GLO", "STRANGER9"}, true,
          stranger},
         {"another serial", firmware, checked, true, {"TZ5N", "A123", "GPS-GLO", "KV000002"}, true,
