@@ -132,6 +132,14 @@ std::string SimHelpText() {
            "                         version (instead of the version found in flash)\n"
            "  --reboot-serial TEXT   ... and TEXT as its serial in the RIO reply\n"
            "  --reboot-options TEXT  ... and TEXT as its options in the RIO reply\n"
+           "  --swap-to MODEL:SERIAL[:VERSION]\n"
+           "                         from --swap-at on another receiver answers on the same line: MODEL\n"
+           "                         in the RIO reply (and as the RID type when it has 4 characters),\n"
+           "                         SERIAL as its serial and VERSION as its version (default: the\n"
+           "                         version as before); it takes over whatever the first was doing\n"
+           "  --swap-at WHEN         upl (on the upload sentence), loader (when the loader-mode request\n"
+           "                         is accepted, before the erase), frame:K (once programming frame K\n"
+           "                         is taken) or restart (after the completion mark; the default)\n"
            "  --nmea-noise MS        unsolicited NMEA sentence every MS in firmware mode (default off)\n"
            "\n"
            "Resident loader (PFLD):\n"
@@ -303,6 +311,34 @@ SimParse ParseSimOptions(const std::vector<std::string>& args, SimOptions& o) {
              : a == "--reboot-serial"  ? o.rebootSerial
              : a == "--reboot-options" ? o.rebootOptions
                                        : o.serial) = v;
+        } else if (a == "--swap-to") {
+            std::vector<std::string> parts(1);
+            for (char c : v)
+                if (c == ':')
+                    parts.emplace_back();
+                else
+                    parts.back().push_back(c);
+            bool good = parts.size() == 2 || parts.size() == 3;
+            for (const std::string& part : parts)
+                good = good && FieldText(part, 40);
+            if (!good)
+                return fail("--swap-to takes MODEL:SERIAL[:VERSION] (1..40 printable characters each, no "
+                            ", * $ :)");
+            o.swapModel = parts[0];
+            o.swapSerial = parts[1];
+            o.swapVersion = parts.size() == 3 ? parts[2] : std::string();
+        } else if (a == "--swap-at") {
+            if (v == "upl")
+                o.swapAt = SimSwapAt::Upl;
+            else if (v == "loader")
+                o.swapAt = SimSwapAt::Loader;
+            else if (v == "restart")
+                o.swapAt = SimSwapAt::Restart;
+            else if (v.rfind("frame:", 0) == 0 && ParseNumber(v.substr(6), 0xFFFFFFFFu, n) && n >= 1) {
+                o.swapAt = SimSwapAt::Frame;
+                o.swapFrame = static_cast<uint32_t>(n);
+            } else
+                return fail("--swap-at takes upl, loader, frame:K or restart");
         } else if (a == "--count") {
             ok = num(64) && n >= 1;
             o.count = static_cast<uint32_t>(n);

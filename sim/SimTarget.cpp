@@ -62,6 +62,8 @@ void CSimTarget::OnByte(uint8_t b, bool garbled, SimTime now) {
     switch (m_Stage.load()) {
     case SimStage::Firmware:
         if (m_Firmware.OnByte(b, garbled, now) == CSimFirmware::Action::EnterLoader) {
+            if (m_Opt.swapAt == SimSwapAt::Loader)
+                m_Firmware.Swap("at the loader-mode request");
             m_Stage = SimStage::Pfld;
             m_Pfld.Enter(now, true);
         }
@@ -72,6 +74,8 @@ void CSimTarget::OnByte(uint8_t b, bool garbled, SimTime now) {
         break;
     case SimStage::Sfld:
         m_Sfld.OnByte(b, garbled, now);
+        if (m_Opt.swapAt == SimSwapAt::Frame && m_Sfld.FramesTaken() >= m_Opt.swapFrame)
+            m_Firmware.Swap("at programming frame " + std::to_string(m_Opt.swapFrame));
         break;
     case SimStage::Rebooting:
         break;
@@ -97,6 +101,8 @@ void CSimTarget::OnTick(SimTime now) {
     case SimStage::Rebooting:
         if (now >= m_RebootDone) {
             m_RebootDone = SIM_NEVER;
+            if (m_Opt.swapAt == SimSwapAt::Restart && m_Completed.load() > 0)
+                m_Firmware.Swap("at the restart");
             Enter(SimStage::Firmware, now);
         }
         return;

@@ -73,11 +73,13 @@ void QuietMessages(QtMsgType type, const QMessageLogContext&, const QString& tex
         std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
 }
 
-// The restarted receiver identifies itself again and must report what the image holds; then one line
-// says what was done. A failed check ends the run with 5 only when --verify asked for it.
+// The restarted receiver identifies itself again and must be the one checked before the upload, reporting
+// what the image holds; then one line says what was done. A failed check ends the run with 5 when --verify
+// asked for it, and a different receiver always does.
 int EndOfUnattendedUpload(CSystem& system, CLoaderDlg& dlg, CConsoleReport& console, bool verify) {
     UploadSummary summary;
-    summary.before = dlg.m_ReceiverBefore;
+    // The receiver the job itself identified right before the upload, not what the dialog saw earlier.
+    summary.before = Job(system).m_ReceiverChecked.Get();
     summary.seconds = ElapsedMs(dlg.m_UploadStartMs) / 1000.0;
     summary.bytes = Job(system).m_BytesSent.load() + Job(system).m_BytesSkipped.load();
     const uint32_t limitMs = 20000;

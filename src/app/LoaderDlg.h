@@ -106,9 +106,7 @@ public:
     CConsoleReport* m_Console = nullptr;
     // Signals of an unattended run, looked at also during the waits that hold the event loop.
     CSignalWatch* m_Signals = nullptr;
-    // The receiver as identified before the upload, and when the upload was handed to the worker (for the
-    // unattended run's summary line).
-    ReceiverTexts m_ReceiverBefore;
+    // When the upload was handed to the worker (for the unattended run's summary line).
     uint32_t m_UploadStartMs = 0;
 
 protected:

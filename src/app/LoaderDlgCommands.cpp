@@ -125,7 +125,6 @@ bool CLoaderDlg::OnUpload() {
         SleepOnDialogThread(1);
     job.m_ConnectBudget = m_AutoMode ? 5 : 30;
     m_UploadBytes = Image(m_System).Section(0).size;
-    m_ReceiverBefore = receiver;
     m_UploadStartMs = TickMs();
     job.StartUpload();
     return true;

@@ -138,7 +138,9 @@ void CUploadJob::RunJob() {
     if (port.IsOpen() != 0)
         WatchPort();
 
+    ReceiverTexts checked;
     if (m_Check.m_Identified.Get() == 1) {
+        checked = m_Check.Texts();
         // The upload command has just sent the upload sentence; the receiver restarts into its loader and
         // has to be identified afresh.
         m_Channel.Log("delay before upload");
@@ -149,6 +151,14 @@ void CUploadJob::RunJob() {
         WaitForReceiver(0, true);
     }
     TakeLine();
+    // No check runs any more, so the texts are those of the last one. A receiver that restarted into its
+    // loader names neither model nor serial: the identification before the upload sentence then stands.
+    if (m_Check.m_Identified.Get() == 1) {
+        ReceiverTexts fresh = m_Check.Texts();
+        if (!fresh.model.empty() && fresh.model != "PFLD")
+            checked = std::move(fresh);
+    }
+    m_ReceiverChecked.Set(checked);
 
     const bool ok = !PortGone() && UploadTarget();
     if (PortGone())

@@ -7,13 +7,13 @@
 #include "core/LockedValue.h"
 #include "core/PulseEvent.h"
 #include "loader/LoaderProtocol.h"
+#include "upload/ReceiverCheck.h"
 
 #include <atomic>
 #include <cstdint>
 #include <string>
 
 class CImageFile;
-class CReceiverCheck;
 
 // Status texts of the job (entries of the program's string table; a translation may replace them before the
 // worker starts).
@@ -59,6 +59,11 @@ public:
     void UploadLoop();
 
     CPulseEvent m_Wake;
+    // The receiver this job uploads to, as identified right before the upload began: the job's own check
+    // after the upload sentence when it found the firmware, else the identification that stood when the job
+    // started. Empty while unknown. Set before the target upload; verification holds the restarted receiver
+    // to it.
+    LockedValue<ReceiverTexts> m_ReceiverChecked;
     LockedInt m_Result{0};
     LockedInt m_Start{0};
     LockedShort m_ConnState{2};

@@ -6,6 +6,7 @@
 #include "TestImages.h"
 #include "image/Sha256.h"
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -239,6 +240,114 @@ TEST_F(EndToEnd, FaultMatrix) {
         EXPECT_TRUE(Bytes(out.image.begin(), out.image.end()) == Sample());
         EXPECT_EQ(out.before.st_mtim.tv_sec, out.after.st_mtim.tv_sec);
         EXPECT_EQ(out.before.st_mtim.tv_nsec, out.after.st_mtim.tv_nsec);
+    }
+}
+
+// Only the receiver checked right before the upload passes the check after the restart: another one that
+// answers (swapped on the same line before the erase, while programming or at the restart) ends every run
+// with 5 and the same line, with or without --verify, even when it reports what the image holds.
+TEST_F(EndToEnd, OnlyTheReceiverCheckedPasses) {
+    const std::string verified = "Verified: the receiver reports what the image holds",
+                      stranger = "Not verified: a different receiver answered (TZ5X STRANGER9)";
+    struct Row {
+        const char* name;
+        bool options;                 // an Options image (serial TZ5A00001234), else a firmware image (A123)
+        std::vector<std::string> sim; // added to the simulator's arguments
+        std::string line;             // the verification's line
+        int code, codeVerify;         // without and with --verify
+        std::string said;             // on standard output or among the simulator's events
+        std::string ahead = "";       // a simulator event that comes after what was said
+    };
+    // clang-format off
+    const std::vector<Row> rows = {
+        {"same receiver", false, {}, verified, 0, 0, "TZ5N KV000001: version 0102 -> A123"},
+        {"swapped before the erase", false, {"--swap-to", "TZ5X:STRANGER9:A123", "--swap-at", "loader"},
+         stranger, 5, 5, "receiver swapped at the loader-mode request", "-- erase 0x"},
+        {"swapped while programming", false, {"--swap-to", "TZ5X:STRANGER9:A123", "--swap-at", "frame:3"},
+         stranger, 5, 5, "receiver swapped at programming frame 3", "-- programming closed"},
+        {"swapped at the restart", false, {"--swap-to", "TZ5X:STRANGER9:A123"}, stranger, 5, 5,
+         "receiver swapped at the restart"},
+        {"same serial, another model", false, {"--swap-to", "TZ5X:KV000001"},
+         "Not verified: a different receiver answered (TZ5X KV000001)", 5, 5, ""},
+        // The job's own check after the upload sentence names the receiver it flashes.
+        {"swapped before the job's check", false, {"--swap-to", "TZ5X:STRANGER9", "--swap-at", "upl"}, verified,
+         0, 0, "TZ5X STRANGER9: version 0102 -> A123"},
+        // Checked in its loader: no model or serial to hold it to.
+        {"in its loader when checked", false, {"--start", "pfld"}, verified, 0, 0, "PFLD: version 1.5 -> A123"},
+        {"other version", false, {"--reboot-version", "0999"},
+         "Not verified: the receiver reports version 0999, the image holds A123", 0, 5, ""},
+        {"Options image taken", true, {"--reboot-serial", "TZ5A00001234"}, verified, 0, 0, ""},
+        {"Options image, another model", true, {"--swap-to", "TZ5X:TZ5A00001234"},
+         "Not verified: a different receiver answered (TZ5X TZ5A00001234)", 5, 5, ""},
+        {"Options image not taken", true, {},
+         "Not verified: the receiver reports serial KV000001, the image holds TZ5A00001234", 0, 5, ""},
+    };
+    // clang-format on
+    struct Run {
+        const Row* row;
+        bool verify;
+        std::string dir;
+        ProcessResult result;
+        std::string log, events, stats;
+        double seconds = 0;
+    };
+    std::vector<Run> runs;
+    for (const Row& row : rows)
+        for (bool verify : {false, true})
+            runs.push_back(
+                {&row, verify, m_Dir.File("run" + std::to_string(runs.size())), {}, "", "", "", 0});
+    // A few runs at a time: the job gives the receiver 5 s to identify itself again after the upload
+    // sentence.
+    std::atomic<size_t> next{0};
+    auto work = [&] {
+        for (size_t i = next++; i < runs.size(); i = next++) {
+            Run& run = runs[i];
+            mkdir(run.dir.c_str(), 0700);
+            OptionsParams options;
+            const Bytes bytes = run.row->options ? Built(BuildOptionsImage, options) : Sample();
+            std::string error;
+            const std::string image = run.dir + "/image.bin", port = run.dir + "/receiver",
+                              transcript = run.dir + "/transcript", log = run.dir + "/run.log",
+                              stats = run.dir + "/stats";
+            EXPECT_TRUE(WriteFile(image, bytes.data(), bytes.size(), error)) << error;
+            std::vector<std::string> extra = {"--strict", "--stats",      stats,     "--link",
+                                              port,       "--transcript", transcript};
+            extra.insert(extra.end(), run.row->sim.begin(), run.row->sim.end());
+            CChildProcess sim;
+            if (!sim.Start(FastSimArgs(BIN, extra), {}) || !sim.FirstLine(10000))
+                continue;
+            std::vector<std::string> args = {"-i", image, "-p", port, "-m", "-n", "-l", log};
+            if (run.verify)
+                args.push_back("--verify");
+            auto start = std::chrono::steady_clock::now();
+            run.result = RunProcess(Kavrel(args), Env(run.dir), 90000);
+            run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            sim.Stop();
+            run.log = ReadAll(log);
+            run.events = ReadAll(transcript);
+            run.stats = ReadAll(stats);
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 6; ++i)
+        threads.emplace_back(work);
+    for (std::thread& t : threads)
+        t.join();
+    for (const Run& run : runs) {
+        const Row& row = *run.row;
+        SCOPED_TRACE(std::string(row.name) + (run.verify ? " --verify" : ""));
+        std::printf("%-32s%-9s exit %d in %.1f s\n", row.name, run.verify ? " --verify" : "",
+                    run.result.exitCode, run.seconds);
+        ASSERT_FALSE(run.result.timedOut) << run.result.out;
+        EXPECT_EQ(run.result.exitCode, run.verify ? row.codeVerify : row.code) << run.result.out;
+        EXPECT_NE(run.result.out.find("\n" + row.line + "\n"), std::string::npos) << run.result.out;
+        EXPECT_NE(run.log.find("\t" + row.line + "\r\n"), std::string::npos) << run.log;
+        const std::string both = run.result.out + run.events;
+        EXPECT_NE(both.find(row.said), std::string::npos) << row.said;
+        EXPECT_TRUE(row.ahead.empty() || both.find(row.said) < both.find(row.ahead)) << row.ahead;
+        // The whole image went in first: only the check after the restart speaks of another receiver.
+        EXPECT_NE(run.log.find("\tupload complete\r\n"), std::string::npos);
+        EXPECT_NE(run.stats.find("strict violations: 0"), std::string::npos) << run.stats;
     }
 }
 

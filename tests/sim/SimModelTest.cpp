@@ -70,12 +70,13 @@ TEST(SimModel, OptionsParseRefuseAndAreDocumented) {
         EXPECT_NE(help.find(std::string("     ") + SimFaultName(static_cast<SimFault>(i))), std::string::npos)
             << i;
     for (const char* opt : {"--strict", "--count", "--flash-id-bytes", "--reboot-version", "--reboot-serial",
-                            "--reboot-options"})
+                            "--reboot-options", "--swap-to", "--swap-at"})
         EXPECT_NE(help.find(opt), std::string::npos) << opt;
     SimOptions o;
     SimParse p =
         ParseSimOptions({"--strict", "--fault", "late-hello:0", "--count", "3", "--flash-id-bytes", "5",
-                         "--reboot-version", "B200", "--reboot-serial", "S9", "--reboot-options", "X"},
+                         "--reboot-version", "B200", "--reboot-serial", "S9", "--reboot-options", "X",
+                         "--swap-to", "TZ5X:STRANGER9:A123", "--swap-at", "frame:7"},
                         o);
     ASSERT_TRUE(p.ok) << p.error;
     EXPECT_TRUE(o.strict);
@@ -84,10 +85,15 @@ TEST(SimModel, OptionsParseRefuseAndAreDocumented) {
     EXPECT_EQ(o.count, 3u);
     EXPECT_EQ(o.flashIdBytes, 5u);
     EXPECT_EQ(o.rebootVersion + o.rebootSerial + o.rebootOptions, "B200S9X");
+    EXPECT_EQ(o.swapModel + "|" + o.swapSerial + "|" + o.swapVersion, "TZ5X|STRANGER9|A123");
+    EXPECT_TRUE(o.swapAt == SimSwapAt::Frame && o.swapFrame == 7u);
     const std::vector<std::vector<std::string>> bad = {
         {"--fault", "bad-csum"},     {"--fault", "silent", "--fault", "stall"},
         {"--sector-size", "0x3000"}, {"--count", "0"},
         {"--flash-id-bytes", "9"},   {"--reboot-version", "a*b"},
+        {"--swap-to", "TZ5X"},       {"--swap-to", "TZ5X:S:V:W"},
+        {"--swap-to", "TZ5X::A123"}, {"--swap-at", "frame:0"},
+        {"--swap-at", "erase"},
     };
     for (const auto& args : bad) {
         SimOptions x;
