@@ -161,21 +161,33 @@ TEST_F(SerialPortTest, WaitRxEndsOnDataDeadlineWakeAndClose) {
 }
 
 TEST_F(SerialPortTest, PurgeAfterTxDoneKeepsBytesJustWritten) {
-    // The loader's run command is followed by exactly this: wait until sent, then purge. A pause in the
-    // transmit pass (as on a loaded machine) must not let an answer from before the send count.
-    setenv("KV_TX_ANSWER_PAUSE_US", "200", 1);
+    // The loader's run command is followed by exactly this: wait until sent, then purge. Other threads
+    // asking all the time keep the transmit thread in passes that began before each send: an answer that
+    // looked at the queues before the send must not count, so nothing is still queued when "done" comes.
     ASSERT_TRUE(m_Port.Open());
-    unsetenv("KV_TX_ANSWER_PAUSE_US");
+    std::atomic<bool> asking{true};
+    std::vector<std::thread> askers;
+    for (int i = 0; i < 3; ++i)
+        askers.emplace_back([&] {
+            while (asking.load())
+                m_Port.IsTxDone();
+        });
     std::string sent;
-    for (int i = 0; i < 300; ++i) {
+    int early = 0;
+    for (int i = 0; i < 1500; ++i) {
         const std::string command = "G" + std::to_string(0x201000 + i) + "#";
         ASSERT_TRUE(m_Port.SendString(command.c_str()));
         const uint32_t start = TickMs();
         while (m_Port.IsTxDone() == 0 && ElapsedMs(start) < 5000) {
         }
+        early += m_Port.TxQueued() > 0 ? 1 : 0;
         m_Port.Purge();
         sent += command;
     }
+    asking.store(false);
+    for (std::thread& t : askers)
+        t.join();
+    EXPECT_EQ(early, 0) << "sends still queued after the port said all was sent";
     const std::string got = m_Pty.Read(sent.size(), 5000);
     EXPECT_EQ(got.size(), sent.size());
     EXPECT_TRUE(got == sent);
