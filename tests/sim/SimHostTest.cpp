@@ -70,7 +70,8 @@ TEST_F(SimHost, BehavioursThroughTheToolsLoaderCode) {
         uint32_t arg, idBytes;
         bool unionImage; // PFL 1.4 against the receiver's 1.5: BOOT_RELOAD first
         std::vector<std::string> lines;
-        std::string mark, poke; // poke: sent by the host after the upload
+        std::string mark, poke;    // poke: sent by the host after the upload
+        uint32_t idleRebootMs = 0; // a loader restarts the receiver after this much silence
     };
     // clang-format off
     const Case cases[] = {
@@ -86,6 +87,7 @@ TEST_F(SimHost, BehavioursThroughTheToolsLoaderCode) {
         {SimFault::MarkU, 0, 8, false, {}, "U", ""},
         {SimFault::MarkUux, 0, 8, false, {}, "UUx", ""},
         {SimFault::NoComplete, 0, 8, false, {}, "", ""},
+        {SimFault::SlowErase, 500, 8, false, {"FLASH Programing Complete."}, "UUU", "", 350}, // erasing is not silence
     };
     // clang-format on
     uint64_t plainBytes = 0;
@@ -96,6 +98,7 @@ TEST_F(SimHost, BehavioursThroughTheToolsLoaderCode) {
         o.fault = c.fault;
         o.faultArg = c.arg;
         o.flashIdBytes = c.idBytes;
+        o.loaderIdleRebootMs = c.idleRebootMs;
         Begin(o);
         std::vector<uint8_t> bytes = c.unionImage ? LoadUnion(0x8000 + 0x3000, 4, 3) : LoadOptions(0x1800, 5);
         ASSERT_TRUE(job->UploadTarget()) << LogText();

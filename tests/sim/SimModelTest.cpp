@@ -5,6 +5,7 @@
 #include "sim/SimFrame.h"
 #include "sim/SimNmea.h"
 #include "sim/SimOptions.h"
+#include "sim/SimSfld.h"
 
 #include <gtest/gtest.h>
 
@@ -93,4 +94,68 @@ TEST(SimModel, OptionsParseRefuseAndAreDocumented) {
         SimOptions x;
         EXPECT_FALSE(ParseSimOptions(args, x).ok) << args[0] << (args.size() > 1 ? " " + args[1] : "");
     }
+}
+
+namespace {
+
+// The side of the line the first-stage loader writes to, kept for the test to read.
+class CHostRecord : public ISimHost {
+public:
+    void Send(const uint8_t* data, size_t count) override { sent.append(data, data + count); }
+    void SetRate(uint32_t r) override { rate = r; }
+    uint32_t Rate() const override { return rate; }
+    bool OutputIdle() const override { return true; }
+    void DiscardInput() override {}
+    void Event(const std::string&) override {}
+    void Unexpected(const std::string& state, int) override { unexpected.push_back(state); }
+    void HangUp() override {}
+
+    std::basic_string<uint8_t> sent;
+    uint32_t rate = 0;
+    std::vector<std::string> unexpected;
+};
+
+} // namespace
+
+// The speed answer takes indices 0..9 as the tool's loader does; and after programming has closed, every host
+// byte starts the quiet wait before the completion mark again, so the mark never comes while the host talks.
+TEST(SimModel, SfldSpeedAnswerAndTheQuietBeforeTheMark) {
+    SimOptions o;
+    o.finishDelayMs = 300;
+    const SimTime t0 = SimClock::now();
+    for (int index : {9, 10, 255}) {
+        SCOPED_TRACE(index);
+        CSimFlash flash(o.sectorSize, o.bootSectors);
+        CHostRecord host;
+        CSimSfld sfld(o, host, flash);
+        sfld.Enter(t0, "SFLD sim");
+        for (uint8_t b : std::vector<uint8_t>{0x55, 0x55, '[', static_cast<uint8_t>(index), ']'})
+            sfld.OnByte(b, false, t0);
+        EXPECT_EQ(host.rate, index <= 9 ? 115200u : 0u);
+        EXPECT_EQ(host.unexpected, index <= 9
+                                       ? std::vector<std::string>{}
+                                       : std::vector<std::string>{"SFLD greeting: speed answer refused"});
+    }
+    CSimFlash flash(o.sectorSize, o.bootSectors);
+    CHostRecord host;
+    CSimSfld sfld(o, host, flash);
+    sfld.Enter(t0, "SFLD sim");
+    // Greeting, erase of the first boot sector (0x10000000..0x10002000), then the empty closing frame.
+    const std::vector<uint8_t> toErase = {0x55, 0x55, '[', 9,    ']',  0x6A, 0x55, '[',  0x00, 0x04, 0x10,
+                                          0,    0,    0,   0x10, 0x00, 0x20, 0x00, 0x20, 0x00, ']'};
+    for (uint8_t b : toErase)
+        sfld.OnByte(b, false, t0);
+    SimTime t = SimAfterMs(t0, o.eraseMs);
+    sfld.OnTick(t);
+    for (uint8_t b : std::vector<uint8_t>{0x55, '[', 0, 0, 0, 0, ']'})
+        sfld.OnByte(b, false, t);
+    ASSERT_EQ(host.unexpected, std::vector<std::string>{});
+    for (int i = 0; i < 4; ++i) {
+        t = SimAfterMs(t, 200);
+        EXPECT_EQ(sfld.OnTick(t), CSimSfld::Action::None) << i;
+        sfld.OnByte(0x55, false, t);
+    }
+    EXPECT_EQ(sfld.OnTick(SimAfterMs(t, 299)), CSimSfld::Action::None);
+    EXPECT_EQ(sfld.OnTick(SimAfterMs(t, 300)), CSimSfld::Action::Reboot);
+    EXPECT_EQ(host.sent.substr(host.sent.size() - 3), (std::basic_string<uint8_t>{0x55, 0x55, 0x55}));
 }
