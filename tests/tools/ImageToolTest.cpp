@@ -53,6 +53,9 @@ TEST(ImageTool, BuildsWhatItReports) {
         {{"union", "--fw-size", "0x3F7FFC", "--modules", "24", "--pfl-size", "0x4000", "--seed", "9"},
          Built(BuildUnionImage, UnionParams{.pflSize = 0x4000, .fwSize = 0x3F7FFC, .modules = 24, .seed = 9}),
          {"info", "File size: 4194304", "Size: 0x003F7FFC", "Size: 0x00004000"}},
+        {{"union", "--pfl-version", "2.10"}, // hexadecimal, as the file holds it and info shows it
+         Built(BuildUnionImage, UnionParams{.pflMajor = 2, .pflMinor = 0x10}),
+         {"info", "PFL version: 2.10"}},
         {{"union", "--no-checksum"},
          Built(BuildUnionImage, UnionParams{.lastChecksum = false}),
          {"info", "Sections in all: 2", "File size: 98304"}},
@@ -92,6 +95,10 @@ TEST(ImageTool, RefusesBadInput) {
                                           {"union", x, "--fw-size", "0x3F8000"},
                                           {"union", x, "--pfl-size", "0x4004"},
                                           {"union", x, "--seed"},
+                                          {"union", x, "--pfl-version", "2.100"},
+                                          {"union", x, "--pfl-version", "100.1"},
+                                          {"union", x, "--pfl-version", "2.-1"},
+                                          {"union", x, "--pfl-version", "2.G"},
                                           {"options", x, "--serial", std::string(65, 'A')},
                                           {"sfl", x, "--size", "0x1004"},
                                           {"union", folder.File("no/such/folder")}}) {
