@@ -125,7 +125,8 @@ TEST_F(SimUploadTest, CancelInEachPhaseEndsAtTheNextAbortCheck) {
     for (const auto& [name, when] : phases) {
         SimOptions options = FastOptions();
         options.raw = false; // a paced line, so every phase lasts long enough to be caught in
-        options.eraseMs = 300;
+        // A slow erase: the cancel must not wait for it (nor for its limit).
+        options.eraseMs = std::string(name) == "erase" ? 4000 : 300;
         Begin(options);
         LoadOptions(0x1800, 41);
         std::atomic<bool> done{false};
