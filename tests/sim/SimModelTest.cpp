@@ -96,11 +96,8 @@ TEST(SimModel, OptionsParseRefuseAndAreDocumented) {
     }
 }
 
-namespace {
-
 // The side of the line the first-stage loader writes to, kept for the test to read.
-class CHostRecord : public ISimHost {
-public:
+struct CHostRecord : ISimHost {
     void Send(const uint8_t* data, size_t count) override { sent.append(data, data + count); }
     void SetRate(uint32_t r) override { rate = r; }
     uint32_t Rate() const override { return rate; }
@@ -115,41 +112,30 @@ public:
     std::vector<std::string> unexpected;
 };
 
-} // namespace
-
 // The speed answer takes indices 0..9 as the tool's loader does; and after programming has closed, every host
 // byte starts the quiet wait before the completion mark again, so the mark never comes while the host talks.
 TEST(SimModel, SfldSpeedAnswerAndTheQuietBeforeTheMark) {
     SimOptions o;
     o.finishDelayMs = 300;
     const SimTime t0 = SimClock::now();
-    for (int index : {9, 10, 255}) {
-        SCOPED_TRACE(index);
-        CSimFlash flash(o.sectorSize, o.bootSectors);
-        CHostRecord host;
-        CSimSfld sfld(o, host, flash);
-        sfld.Enter(t0, "SFLD sim");
-        for (uint8_t b : std::vector<uint8_t>{0x55, 0x55, '[', static_cast<uint8_t>(index), ']'})
-            sfld.OnByte(b, false, t0);
-        EXPECT_EQ(host.rate, index <= 9 ? 115200u : 0u);
-        EXPECT_EQ(host.unexpected, index <= 9
-                                       ? std::vector<std::string>{}
-                                       : std::vector<std::string>{"SFLD greeting: speed answer refused"});
-    }
     CSimFlash flash(o.sectorSize, o.bootSectors);
     CHostRecord host;
     CSimSfld sfld(o, host, flash);
     sfld.Enter(t0, "SFLD sim");
-    // Greeting, erase of the first boot sector (0x10000000..0x10002000), then the empty closing frame.
-    const std::vector<uint8_t> toErase = {0x55, 0x55, '[', 9,    ']',  0x6A, 0x55, '[',  0x00, 0x04, 0x10,
-                                          0,    0,    0,   0x10, 0x00, 0x20, 0x00, 0x20, 0x00, ']'};
-    for (uint8_t b : toErase)
-        sfld.OnByte(b, false, t0);
+    const auto feed = [&](const std::vector<uint8_t>& bytes, SimTime at) {
+        for (uint8_t b : bytes)
+            sfld.OnByte(b, false, at);
+    };
+    feed({0x55, 0x55, '[', 10, ']', '[', 255, ']'}, t0); // greeting with two speed answers the loader refuses
+    EXPECT_EQ(host.rate, 0u);
+    EXPECT_EQ(host.unexpected, std::vector<std::string>(2, "SFLD greeting: speed answer refused"));
+    // Speed index 9, erase of the first boot sector (0x10000000..0x10002000), then the empty closing frame.
+    feed({'[', 9, ']', 0x6A, 0x55, '[', 0, 4, 0x10, 0, 0, 0, 0x10, 0, 0x20, 0, 0x20, 0, ']'}, t0);
+    EXPECT_EQ(host.rate, 115200u);
     SimTime t = SimAfterMs(t0, o.eraseMs);
     sfld.OnTick(t);
-    for (uint8_t b : std::vector<uint8_t>{0x55, '[', 0, 0, 0, 0, ']'})
-        sfld.OnByte(b, false, t);
-    ASSERT_EQ(host.unexpected, std::vector<std::string>{});
+    feed({0x55, '[', 0, 0, 0, 0, ']'}, t);
+    ASSERT_EQ(host.unexpected.size(), 2u);
     for (int i = 0; i < 4; ++i) {
         t = SimAfterMs(t, 200);
         EXPECT_EQ(sfld.OnTick(t), CSimSfld::Action::None) << i;

@@ -3,10 +3,6 @@
 #include "Process.h"
 #include "TestImages.h"
 
-#include <sys/wait.h>
-
-#include <array>
-
 namespace {
 
 struct Result {
@@ -17,19 +13,11 @@ struct Result {
 
 // Runs kavrel-image with args, standard error joined to standard output.
 Result Tool(const std::vector<std::string>& args) {
-    std::string command = KV_IMAGE_TOOL;
+    std::string command = "exec " KV_IMAGE_TOOL;
     for (const auto& a : args)
         command += " '" + a + "'";
-    Result result;
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (!pipe)
-        return result;
-    std::array<char, 4096> buffer;
-    for (size_t n; (n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0;)
-        result.out.append(buffer.data(), n);
-    const int status = pclose(pipe);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
+    const ProcessResult r = RunProcess({"/bin/sh", "-c", command + " 2>&1"}, {}, 60000);
+    return {r.exitCode, r.out};
 }
 
 // Every option reaches the file: the tool's file equals what the writer makes of the same parameters.
