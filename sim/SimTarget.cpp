@@ -85,6 +85,8 @@ void CSimTarget::OnByte(uint8_t b, bool garbled, SimTime now) {
 void CSimTarget::OnTick(SimTime now) {
     if (m_Opt.fault == SimFault::Silent)
         return;
+    // A busy spell that ends on this tick ends now, not at the tick before.
+    const bool wasBusy = m_Stage.load() == SimStage::Sfld && !m_Sfld.Ready();
     switch (m_Stage.load()) {
     case SimStage::Firmware:
         m_Firmware.OnTick(now);
@@ -109,7 +111,7 @@ void CSimTarget::OnTick(SimTime now) {
     }
     SimStage st = m_Stage.load();
     // Silence is counted from the last byte heard or the end of the last busy spell.
-    if (st == SimStage::Sfld && !m_Sfld.Ready())
+    if (st == SimStage::Sfld && (wasBusy || !m_Sfld.Ready()))
         m_LastInput = now;
     if (m_Opt.loaderIdleRebootMs && (st == SimStage::Pfld || st == SimStage::Sfld) &&
         now >= SimAfterMs(m_LastInput, m_Opt.loaderIdleRebootMs))

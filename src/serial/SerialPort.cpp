@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -331,10 +330,6 @@ bool CSerialPort::Open(const PortIdentity* required) {
     m_RxStop.store(0);
     m_TxStop.store(0);
     m_TxRunning.store(1);
-    // Test aid: a pause between the transmit pass's look at the queues and its answer widens the window in
-    // which an answer can cross a new request (a loaded machine does the same at random).
-    const char* pause = std::getenv("KV_TX_ANSWER_PAUSE_US");
-    m_TxAnswerPauseUs = pause != nullptr ? static_cast<uint32_t>(std::strtoul(pause, nullptr, 10)) : 0;
 
     m_PortLocked.store(0);
     m_Identity = identity;

@@ -166,7 +166,6 @@ private:
     // Transmit thread only (and Open before it starts): the last line-error counters.
     serial_icounter_struct m_LastCounts{};
     bool m_HaveCounts = false;
-    uint32_t m_TxAnswerPauseUs = 0;
 
     // Data-arrival signal for WaitRx: generations bumped by the receive thread and by WakeWaiters.
     std::mutex m_RxWaitLock;

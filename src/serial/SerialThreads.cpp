@@ -165,8 +165,6 @@ void CSerialPort::TxThread() {
             ApplyBaud();
         PollErrors();
         const int idle = m_TxRing.IsEmpty() && off == len && m_OutQueue.load() == 0 ? 1 : 0;
-        if (m_TxAnswerPauseUs > 0)
-            std::this_thread::sleep_for(std::chrono::microseconds(m_TxAnswerPauseUs));
         AnswerTx(request, idle);
         WriteOut(chunk, len, off);
     }

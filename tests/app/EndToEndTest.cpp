@@ -68,7 +68,7 @@ protected:
 
 TEST_F(EndToEnd, UploadCompletesAndTheFlashHoldsTheImage) {
     std::string image = Image();
-    std::string port = StartSim();
+    std::string port = StartSim({"--erase-ms", "60"}); // an erase long enough to show its rate
     std::string log = m_Dir.File("run.log");
     ProcessResult r = RunProcess(Kavrel({"-i", image, "-p", port, "-m", "-n", "-l", log}), Env(), 60000);
     ASSERT_FALSE(r.timedOut) << r.out;
@@ -85,6 +85,11 @@ TEST_F(EndToEnd, UploadCompletesAndTheFlashHoldsTheImage) {
                                     std::string("Upload complete\n"), std::string("(exit code 0)")})
         EXPECT_NE(r.out.find(part), std::string::npos) << part;
     EXPECT_EQ(r.out.find('\r'), std::string::npos);
+    // The erase stage counts the bytes it clears: its lines show a rate.
+    bool eraseRate = false;
+    for (size_t at = r.out.find("\nErasing "); at != std::string::npos; at = r.out.find("\nErasing ", at + 1))
+        eraseRate |= r.out.substr(at, r.out.find('\n', at + 1) - at).find(" kB/s  ") != std::string::npos;
+    EXPECT_TRUE(eraseRate) << r.out;
     // The log file holds the job from its first line to the worker's last, written after the dialog closed.
     std::string text = ReadAll(log);
     size_t complete = text.find("\tupload complete\r\n");

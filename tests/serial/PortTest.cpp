@@ -26,6 +26,7 @@ TEST(PortTable, DiscoveryInNaturalOrderWithoutPhantomUartsAndItsLimits) {
     for (const char* name : {"ttyS10", "ttyS2", "ttyS0"})
         add(name, 4);
     add("ttyS1", 0); // legacy UART of unknown type
+    add("ttyS77");   // a type that cannot be read (no attribute, no device to ask) is no proof of a phantom
     add("ttyUSB0");
     add("ttyACM1");
     add("ttyACM0");
@@ -34,13 +35,13 @@ TEST(PortTable, DiscoveryInNaturalOrderWithoutPhantomUartsAndItsLimits) {
     const std::string fits = "ttyZ" + std::string(PORT_NAME_CHARS - 10, 'z'), tooLong = fits + "z";
     add(fits);
     add(tooLong);
-    EXPECT_EQ(EnumeratePortsIn((root / "class").string(), "/dev"), 7);
+    EXPECT_EQ(EnumeratePortsIn((root / "class").string(), "/dev"), 8);
     std::vector<std::string> table;
     for (int i = 0; i <= g_PortCount + 1; ++i)
         table.push_back(PortName(i));
     EXPECT_EQ(table,
               (std::vector<std::string>{"OFF", "/dev/ttyACM0", "/dev/ttyACM1", "/dev/ttyS0", "/dev/ttyS2",
-                                        "/dev/ttyS10", "/dev/ttyUSB0", "/dev/" + fits, ""}));
+                                        "/dev/ttyS10", "/dev/ttyS77", "/dev/ttyUSB0", "/dev/" + fits, ""}));
     // At most 254 names after "OFF"; appending is refused when full, empty or too long.
     for (int i = 0; i < 260; ++i)
         add("ttyX" + std::to_string(i));

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <ctime>
+#include <sched.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -161,22 +162,58 @@ TEST_F(SerialPortTest, WaitRxEndsOnDataDeadlineWakeAndClose) {
 }
 
 TEST_F(SerialPortTest, PurgeAfterTxDoneKeepsBytesJustWritten) {
-    // The loader's run command is followed by exactly this: wait until sent, then purge. A pause in the
-    // transmit pass (as on a loaded machine) must not let an answer from before the send count.
-    setenv("KV_TX_ANSWER_PAUSE_US", "200", 1);
-    ASSERT_TRUE(m_Port.Open());
-    unsetenv("KV_TX_ANSWER_PAUSE_US");
+    // The loader's run command is followed by exactly this: wait until sent, then purge. Everything runs on
+    // one processor; the port's threads and three callers asking all the time run at the lowest priority,
+    // so the sender, waking from short sleeps, cuts into transmit passes at random points, also between a
+    // pass's look at the queues and its answer. An answer that looked before the send must not count:
+    // nothing is still queued when "done" comes.
+    cpu_set_t all;
+    ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    for (int cpu = 0; cpu < CPU_SETSIZE && CPU_COUNT(&one) == 0; ++cpu)
+        if (CPU_ISSET(cpu, &all))
+            CPU_SET(cpu, &one);
+    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0); // threads started from here on inherit it
+    std::atomic<bool> asking{true};
+    std::atomic<bool> opened{false};
+    std::vector<std::thread> askers;
+    std::thread([&] {
+        setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19); // inherited by the port's threads
+        opened.store(m_Port.Open());
+    }).join();
+    ASSERT_TRUE(opened.load());
+    for (int i = 0; i < 3; ++i)
+        askers.emplace_back([&] {
+            setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19);
+            while (asking.load())
+                m_Port.IsTxDone();
+        });
+    std::string got;
+    std::thread reader([&] {
+        while (asking.load())
+            got += m_Pty.Read(4096, 20);
+    });
     std::string sent;
-    for (int i = 0; i < 300; ++i) {
+    int early = 0;
+    for (int i = 0; i < 3000; ++i) {
+        std::this_thread::sleep_for(std::chrono::microseconds(20 + i % 37));
         const std::string command = "G" + std::to_string(0x201000 + i) + "#";
         ASSERT_TRUE(m_Port.SendString(command.c_str()));
         const uint32_t start = TickMs();
         while (m_Port.IsTxDone() == 0 && ElapsedMs(start) < 5000) {
         }
+        early += m_Port.TxQueued() > 0 ? 1 : 0;
         m_Port.Purge();
         sent += command;
     }
-    const std::string got = m_Pty.Read(sent.size(), 5000);
+    asking.store(false);
+    for (std::thread& t : askers)
+        t.join();
+    reader.join();
+    got += m_Pty.Read(sent.size() - std::min(sent.size(), got.size()), 5000);
+    sched_setaffinity(0, sizeof all, &all);
+    EXPECT_EQ(early, 0) << "sends still queued after the port said all was sent";
     EXPECT_EQ(got.size(), sent.size());
     EXPECT_TRUE(got == sent);
     // Purge empties what was received and not yet taken.

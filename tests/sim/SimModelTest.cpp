@@ -5,6 +5,7 @@
 #include "sim/SimFrame.h"
 #include "sim/SimNmea.h"
 #include "sim/SimOptions.h"
+#include "sim/SimSfld.h"
 
 #include <gtest/gtest.h>
 
@@ -99,4 +100,54 @@ TEST(SimModel, OptionsParseRefuseAndAreDocumented) {
         SimOptions x;
         EXPECT_FALSE(ParseSimOptions(args, x).ok) << args[0] << (args.size() > 1 ? " " + args[1] : "");
     }
+}
+
+// The side of the line the first-stage loader writes to, kept for the test to read.
+struct CHostRecord : ISimHost {
+    void Send(const uint8_t* data, size_t count) override { sent.append(data, data + count); }
+    void SetRate(uint32_t r) override { rate = r; }
+    uint32_t Rate() const override { return rate; }
+    bool OutputIdle() const override { return true; }
+    void DiscardInput() override {}
+    void Event(const std::string&) override {}
+    void Unexpected(const std::string& state, int) override { unexpected.push_back(state); }
+    void HangUp() override {}
+
+    std::basic_string<uint8_t> sent;
+    uint32_t rate = 0;
+    std::vector<std::string> unexpected;
+};
+
+// The speed answer takes indices 0..9 as the tool's loader does; and after programming has closed, every host
+// byte starts the quiet wait before the completion mark again, so the mark never comes while the host talks.
+TEST(SimModel, SfldSpeedAnswerAndTheQuietBeforeTheMark) {
+    SimOptions o;
+    o.finishDelayMs = 300;
+    const SimTime t0 = SimClock::now();
+    CSimFlash flash(o.sectorSize, o.bootSectors);
+    CHostRecord host;
+    CSimSfld sfld(o, host, flash);
+    sfld.Enter(t0, "SFLD sim");
+    const auto feed = [&](const std::vector<uint8_t>& bytes, SimTime at) {
+        for (uint8_t b : bytes)
+            sfld.OnByte(b, false, at);
+    };
+    feed({0x55, 0x55, '[', 10, ']', '[', 255, ']'}, t0); // greeting with two speed answers the loader refuses
+    EXPECT_EQ(host.rate, 0u);
+    EXPECT_EQ(host.unexpected, std::vector<std::string>(2, "SFLD greeting: speed answer refused"));
+    // Speed index 9, erase of the first boot sector (0x10000000..0x10002000), then the empty closing frame.
+    feed({'[', 9, ']', 0x6A, 0x55, '[', 0, 4, 0x10, 0, 0, 0, 0x10, 0, 0x20, 0, 0x20, 0, ']'}, t0);
+    EXPECT_EQ(host.rate, 115200u);
+    SimTime t = SimAfterMs(t0, o.eraseMs);
+    sfld.OnTick(t);
+    feed({0x55, '[', 0, 0, 0, 0, ']'}, t);
+    ASSERT_EQ(host.unexpected.size(), 2u);
+    for (int i = 0; i < 4; ++i) {
+        t = SimAfterMs(t, 200);
+        EXPECT_EQ(sfld.OnTick(t), CSimSfld::Action::None) << i;
+        sfld.OnByte(0x55, false, t);
+    }
+    EXPECT_EQ(sfld.OnTick(SimAfterMs(t, 299)), CSimSfld::Action::None);
+    EXPECT_EQ(sfld.OnTick(SimAfterMs(t, 300)), CSimSfld::Action::Reboot);
+    EXPECT_EQ(host.sent.substr(host.sent.size() - 3), (std::basic_string<uint8_t>{0x55, 0x55, 0x55}));
 }

@@ -280,8 +280,16 @@ TEST(Check, ByteStreamsFromTheReceiver) {
     check.m_Identified.Set(1);
     EXPECT_TRUE(WaitUntil([&] { return check.m_CheckRunning.Get() == 0; }, 5000));
     EXPECT_EQ(h.Count("receiver checked", mark) + h.Count("Check receiver", mark), 2);
+    // The upload job takes the line: the running check gives way at its next look and the job goes on at
+    // once, not after the check's whole limit.
     check.RequestCheck();
     ASSERT_TRUE(WaitUntil([&] { return h.Count("send command", mark) == 2; }));
+    const uint32_t held = TickMs();
+    EXPECT_TRUE(check.HoldLine(10000));
+    EXPECT_LT(ElapsedMs(held), 2000u);
+    check.ReleaseLine();
+    check.RequestCheck();
+    ASSERT_TRUE(WaitUntil([&] { return h.Count("send command", mark) == 3; }));
     const uint32_t start = TickMs();
     harness.reset();
     EXPECT_LT(ElapsedMs(start), 3000u);
