@@ -46,6 +46,7 @@ start_sim serial COM5
 start_sim loader COM6
 start_sim upload COM7
 start_sim line COM8 --flash-out "$work/line.flash"
+start_sim watch COM9
 # The mapping takes effect when Wine's server starts again.
 wineserver -k
 wineserver -w
@@ -98,6 +99,52 @@ if [ ${#problems[@]} -eq 0 ]; then
 else
   status=1
   summary+=("kavrel-line.exe: FAILED: ${problems[*]}")
+fi
+
+# Watch mode: the receiver on a port the glob matches is flashed once and left alone while it stays; Ctrl+C
+# (Wine turns SIGINT into the console's Ctrl+C) ends the station with its summary.
+(cd "$work" && exec wine "$win/kavrel-line.exe" -i image.bin --watch 'com[9]' --json watch.jsonl \
+  >"$work/watch.log" 2>&1) &
+watcher=$!
+for i in $(seq 1200); do grep -q 'not flashed again' "$work/watch.log" && break; sleep 0.1; done
+kill -INT "$watcher" 2>/dev/null || true
+watch_code=0
+timeout 60 tail --pid="$watcher" -f /dev/null || { kill -KILL "$watcher" 2>/dev/null || true; watch_code=124; }
+wait "$watcher" || watch_code=$?
+if [ "$watch_code" = 0 ] && grep -q 'interrupted, ending the running units' "$work/watch.log" &&
+   jq -e -s 'length == 1 and .[0].port == "COM9" and .[0].result == "passed"' "$work/watch.jsonl" >/dev/null; then
+  summary+=("kavrel-line.exe --watch: flashed COM9 once, ended on Ctrl+C")
+else
+  status=1
+  cat "$work/watch.log"
+  summary+=("kavrel-line.exe --watch: FAILED (exit code $watch_code)")
+fi
+
+# The installer, when scripts/package-windows.sh made one: a silent install, the installed programs find
+# their loader file, the Apps & features entry, then a silent uninstall that leaves nothing behind.
+setup=$(ls "$root"/windows-package/kavrel-*-setup.exe 2>/dev/null | head -n 1 || true)
+if [ -n "$setup" ]; then
+  folder="$WINEPREFIX/drive_c/Program Files/Kavrel"
+  key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Kavrel'
+  problems=()
+  timeout 120 wine "$setup" /S || problems+=("the installer failed")
+  for f in kavrel-line.exe kavrel-image.exe tz5_sfl.hex README.txt GNSS.html uninstall.exe; do
+    [ -f "$folder/$f" ] || problems+=("$f not installed")
+  done
+  wine "C:\\Program Files\\Kavrel\\kavrel-image.exe" loader 'C:\Program Files\Kavrel\tz5_sfl.hex' \
+    >"$work/installed.log" 2>&1 || problems+=("the installed loader file does not open")
+  wine reg query "$key" /v UninstallString >/dev/null 2>&1 || problems+=("no Apps & features entry")
+  timeout 120 wine "$folder/uninstall.exe" /S || problems+=("the uninstaller failed")
+  # The uninstaller finishes from a copy of itself in the temporary folder.
+  for i in $(seq 100); do [ -e "$folder" ] || break; sleep 0.1; done
+  [ ! -e "$folder" ] || problems+=("files left after uninstalling: $(ls "$folder")")
+  ! wine reg query "$key" >/dev/null 2>&1 || problems+=("the Apps & features entry stays")
+  if [ ${#problems[@]} -eq 0 ]; then
+    summary+=("installer: installs, runs, uninstalls cleanly")
+  else
+    status=1
+    summary+=("installer: FAILED: ${problems[*]}")
+  fi
 fi
 
 printf '\n=== Windows suites under Wine ===\n'
