@@ -23,11 +23,12 @@ wine wineboot -i >/dev/null 2>&1
 "$linux/kavrel-image" build union "$work/image.bin" --fw-version B123 --fw-size 0x17FFC >/dev/null
 ticks=$(getconf CLK_TCK)
 
-start_sim() { # options...
+start_sim() { # options...; sets sim (its process) and pty (its terminal)
+  rm -f "$work/sim.out"
   "$linux/kavrel-sim" --finish-delay 200 --reboot-ms 300 --erase-ms 20 "$@" >"$work/sim.out" 2>/dev/null &
   sim=$!
   for i in $(seq 100); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
-  head -n 1 "$work/sim.out"
+  pty=$(head -n 1 "$work/sim.out")
 }
 stop_sim() { kill "$sim"; wait "$sim" 2>/dev/null || true; sim=; }
 record_ms() { # the unit's time from its record
@@ -40,18 +41,19 @@ for mode in paced raw; do
   extra=()
   [ "$mode" = raw ] && extra=(--raw)
   for run in $(seq "$runs"); do
-    pty=$(start_sim "${extra[@]}")
+    start_sim "${extra[@]}"
     rm -f "$work/linux.jsonl"
     "$linux/kavrel-line" -i "$work/image.bin" --json "$work/linux.jsonl" "$pty" >/dev/null
     stop_sim
     linux_ms=$(record_ms "$work/linux.jsonl")
 
-    pty=$(start_sim "${extra[@]}")
+    start_sim "${extra[@]}"
     wine reg add 'HKLM\Software\Wine\Ports' /v COM5 /d "$pty" /f >/dev/null
     wineserver -k
     # A persistent server of our own, so its processor time can be read around the upload.
     wineserver -p
-    server=$(pgrep -n -x wineserver)
+    sleep 0.5
+    server=$(pgrep -n wineserver)
     rm -f "$work/wine.jsonl"
     server_before=$(cpu_ticks "$server")
     # The program's own processor time, user and system (wine execs into the Windows process).
@@ -64,5 +66,6 @@ for mode in paced raw; do
     awk -v m="$mode" -v l="$linux_ms" -v w="$wine_ms" -v p="$program_ticks" -v s="$server_ticks" -v t="$ticks" \
       'BEGIN { printf "%-5s linux %6d ms  wine %6d ms  ratio %.3f  kavrel-line.exe CPU %.2f s (%.1f%% of a core)  wineserver %.2f s (%.1f%%)\n",
                m, l, w, w / l, p / t, 100 * p / t / (w / 1000), s / t, 100 * s / t / (w / 1000) }'
+    echo "      phases (ms): linux $(jq -c .phaseMs "$work/linux.jsonl")  wine $(jq -c .phaseMs "$work/wine.jsonl")"
   done
 done
