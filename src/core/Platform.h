@@ -30,5 +30,9 @@ std::FILE* OpenRegularFile(const std::string& path, FileFacts& facts);
 // handling of them is switched on here, and a console that cannot do it counts as no terminal.
 bool PrepareTerminal(std::FILE* out);
 
+// The system's own words for an error code (errno on POSIX, GetLastError on Windows), without a final
+// full stop or line break.
+std::string SystemErrorText(int code);
+
 // The folder of the running program without a trailing separator; "" when the system does not tell.
 std::string ProgramFolder();

@@ -49,7 +49,9 @@ std::FILE* OpenRegularFile(const std::string& path, FileFacts& facts) {
         facts.error = cause;
         return nullptr;
     };
-    auto kind = [](const struct stat& st) { return S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "not a regular file"; };
+    auto kind = [](const struct stat& st) {
+        return S_ISDIR(st.st_mode) ? std::strerror(EISDIR) : "not a regular file";
+    };
     // The path is looked at before it is opened (opening a FIFO blocks until a writer comes, opening a
     // terminal would touch its lines), and the opened file again, without blocking, in case the path changed.
     struct stat st {};
@@ -79,6 +81,10 @@ std::FILE* OpenRegularFile(const std::string& path, FileFacts& facts) {
 
 bool PrepareTerminal(std::FILE* out) {
     return out != nullptr && isatty(fileno(out)) != 0;
+}
+
+std::string SystemErrorText(int code) {
+    return std::strerror(code);
 }
 
 std::string ProgramFolder() {

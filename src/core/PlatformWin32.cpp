@@ -33,17 +33,20 @@ bool ToTime(const FILETIME& ft, std::time_t& when) {
     return true;
 }
 
-// The system's own text for an error code, without the line break it ends with.
 std::string ErrorText(DWORD code) {
+    return SystemErrorText(static_cast<int>(code));
+}
+
+} // namespace
+
+std::string SystemErrorText(int code) {
     char text[256] = {};
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
-                             sizeof text, nullptr);
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
     while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' ' || text[n - 1] == '.'))
         text[--n] = '\0';
     return n > 0 ? std::string(text, n) : "error " + std::to_string(code);
 }
-
-} // namespace
 
 std::FILE* OpenRegularFile(const std::string& path, FileFacts& facts) {
     facts = FileFacts{};
@@ -56,7 +59,12 @@ std::FILE* OpenRegularFile(const std::string& path, FileFacts& facts) {
     HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
-        facts.error = ErrorText(GetLastError());
+        const DWORD error = GetLastError();
+        // A folder fails as access denied; say what it is, as the POSIX side does.
+        const DWORD attributes = GetFileAttributesA(path.c_str());
+        facts.error = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)
+                          ? std::strerror(EISDIR)
+                          : ErrorText(error);
         return nullptr;
     }
     BY_HANDLE_FILE_INFORMATION info{};

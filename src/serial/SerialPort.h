@@ -99,6 +99,9 @@ private:
     static bool IsGoneError(int err);
     void StopTxThread();
     void StopRxThread();
+    // Ends the thread's wait on the device (the platform's abort signal).
+    void SignalTxAbort();
+    void SignalRxAbort();
     void RxThread();
     void TxThread();
     // Writes txRing out; a write cut short keeps its rest in chunk[off..len) for the next pass.

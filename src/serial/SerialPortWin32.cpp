@@ -4,6 +4,7 @@
 #include "serial/SerialPort.h"
 
 #include "core/Clock.h"
+#include "core/Platform.h"
 #include "serial/PortTable.h"
 #include "serial/SerialSettings.h"
 
@@ -21,15 +22,6 @@ void CloseEvent(void*& event) {
 
 } // namespace
 
-CSerialPort::CSerialPort(CChannel& channel) : m_Channel(channel) {
-    m_TxRing.Size(RING_SIZE);
-    m_RxRing.Size(RING_SIZE);
-}
-
-CSerialPort::~CSerialPort() {
-    Close();
-}
-
 std::string CSerialPort::DeviceName(const std::string& entry) {
     // Names beyond COM9 exist only in the device namespace.
     if (entry.size() > 3 && _strnicmp(entry.c_str(), "COM", 3) == 0 &&
@@ -39,42 +31,6 @@ std::string CSerialPort::DeviceName(const std::string& entry) {
             return "\\\\.\\COM" + std::to_string(number);
     }
     return entry;
-}
-
-int CSerialPort::IsOpen() {
-    return m_PortOpen.Get();
-}
-
-bool CSerialPort::ReadByte(uint8_t& b) {
-    return m_RxRing.Get(b);
-}
-
-bool CSerialPort::SendByte(uint8_t b) {
-    return Send(&b, 1);
-}
-
-bool CSerialPort::SendString(const char* text) {
-    if (!text)
-        return false;
-    return Send(reinterpret_cast<const uint8_t*>(text), static_cast<uint32_t>(std::strlen(text)));
-}
-
-bool CSerialPort::Send(const uint8_t* data, uint32_t count) {
-    count &= 0xFFFF;
-    if (IsOpen() == 0 || (!data && count != 0))
-        return false;
-    m_TxRing.PutMany(data, count);
-    m_TxKick.Set();
-    return true;
-}
-
-int CSerialPort::IsTxDone() {
-    // Without a transmit thread there is nobody to answer; the last answer stands.
-    if (IsOpen() == 0)
-        return m_TxIdle.load();
-    // No answer in time counts as busy: a stale "idle" would let the caller purge unsent bytes.
-    int idle = 0;
-    return AskTxThread(idle) ? idle : 0;
 }
 
 int CSerialPort::TxQueued() {
@@ -87,72 +43,6 @@ int CSerialPort::TxQueued() {
             unsent = 0;
     }
     return static_cast<int>(m_TxRing.Count()) + m_TxChunkLeft.load() + unsent;
-}
-
-void CSerialPort::SetBaudIndex(int index) {
-    SetBaudSetting(index);
-    m_BaudPending.store(1);
-    if (IsOpen() == 0)
-        return;
-    int idle = 0;
-    AskTxThread(idle);
-}
-
-bool CSerialPort::AskTxThread(int& idle) {
-    const uint64_t request = m_TxRequest.fetch_add(1) + 1;
-    m_TxKick.Set();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(REPLY_WAIT_MS);
-    std::unique_lock<std::mutex> lock(m_TxAnswerLock);
-    if (!m_TxAnswerCond.wait_until(lock, deadline, [&] { return m_TxAnswered >= request; }))
-        return false;
-    idle = m_TxAnswerIdle;
-    return true;
-}
-
-void CSerialPort::AnswerTx(uint64_t request, int idle) {
-    m_TxIdle.store(idle);
-    {
-        std::lock_guard<std::mutex> lock(m_TxAnswerLock);
-        if (request > m_TxAnswered)
-            m_TxAnswered = request;
-        m_TxAnswerIdle = idle;
-    }
-    m_TxAnswerCond.notify_all();
-}
-
-int CSerialPort::GetPortId() {
-    return m_PortIndex.load() + 2;
-}
-
-int CSerialPort::GetBaudIndex() {
-    return m_BaudIndex.load();
-}
-
-void CSerialPort::SetBaudSetting(int index) {
-    m_BaudIndex.store(index);
-    m_BaudRate.store(BaudRateOf(index));
-}
-
-void CSerialPort::SetParity(uint8_t selector) {
-    m_Parity.store(ParityOfSelector(selector));
-}
-
-void CSerialPort::SetStopBits(uint8_t selector) {
-    m_StopBits.store(StopBitsOfSelector(selector));
-}
-
-int CSerialPort::CharTimeMs(int count) {
-    const int ms = static_cast<int>(count * 1000.0 / BytesPerSecondOf(m_BaudIndex.load()) + 0.5);
-    return ms == 0 ? 1 : ms;
-}
-
-bool CSerialPort::TakeError(std::string& text) {
-    std::lock_guard<std::mutex> lock(m_ErrorLock);
-    if (m_ErrorFlag.load() != 1)
-        return false;
-    text = m_ErrorText;
-    m_ErrorFlag.store(0);
-    return true;
 }
 
 void CSerialPort::Purge() {
@@ -172,49 +62,16 @@ void CSerialPort::Purge() {
     PurgeComm(m_Handle, PURGE_RXCLEAR);
 }
 
-bool CSerialPort::WaitRx(uint32_t ms) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    std::unique_lock<std::mutex> lock(m_RxWaitLock);
-    const uint64_t data = m_RxGeneration;
-    const uint64_t wake = m_WakeGeneration;
-    lock.unlock();
-    // The receive thread fills the ring before it bumps the generation, so a byte is either seen here or
-    // ends the wait below.
-    if (!m_RxRing.IsEmpty())
-        return true;
-    if (ms == 0)
-        return false;
-    lock.lock();
-    m_RxCond.wait_until(lock, deadline, [&] { return m_RxGeneration != data || m_WakeGeneration != wake; });
-    lock.unlock();
-    return !m_RxRing.IsEmpty();
+void CSerialPort::SignalTxAbort() {
+    SetEvent(m_TxAbort);
 }
 
-void CSerialPort::WakeWaiters() {
-    {
-        std::lock_guard<std::mutex> lock(m_RxWaitLock);
-        ++m_WakeGeneration;
-    }
-    m_RxCond.notify_all();
+void CSerialPort::SignalRxAbort() {
+    // Auto-reset: the event stays signalled until the thread's wait takes it.
+    SetEvent(m_RxAbort);
 }
 
-void CSerialPort::NotifyRx() {
-    {
-        std::lock_guard<std::mutex> lock(m_RxWaitLock);
-        ++m_RxGeneration;
-    }
-    m_RxCond.notify_all();
-}
-
-bool CSerialPort::FailOpen(const std::string& name, bool locked) {
-    std::lock_guard<std::mutex> lock(m_ErrorLock);
-    m_ErrorText = name + (locked ? " is Locked by Another Device!" : " Serial Port Open Error!");
-    m_ErrorFlag.store(1);
-    m_PortLocked.store(locked ? 1 : 0);
-    return false;
-}
-
-bool CSerialPort::Open() {
+bool CSerialPort::Open(const PortIdentity* required) {
     std::lock_guard<std::mutex> lock(m_OpenLock);
     CloseLocked();
     m_RxRing.Clear();
@@ -224,24 +81,40 @@ bool CSerialPort::Open() {
     const uint8_t index = m_PortIndex.load();
     if (index == 0) {
         m_PortLocked.store(0);
+        m_OpenFault.store(OpenFault::NONE);
         return true;
     }
     const std::string name = PortName(index);
     if (name.empty())
         return FailOpen(name, false);
+    // The name is looked at before anything opens it: what is no COM port, or now leads to another device
+    // than the one required, is never opened.
+    PortIdentity identity;
+    std::string refusal;
+    if (!LookAtPort(name, identity, refusal))
+        return FailOpen(name, OpenFault::NOT_SERIAL, refusal);
+    if (required != nullptr && required->known && identity != *required)
+        return FailOpen(name, OpenFault::OTHER_DEVICE,
+                        name + " now leads to another device (" + PortIdentityText(identity) + ", was " +
+                            PortIdentityText(*required) + "): it is not opened.");
 
     HANDLE h = CreateFileA(DeviceName(name).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                            FILE_FLAG_OVERLAPPED, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
-        return FailOpen(name, error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION);
+        // A COM port opened by another program fails as access denied (exclusive by nature).
+        if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)
+            return FailOpen(name, OpenFault::HELD, name + " is held by another program.");
+        return FailOpen(name, OpenFault::FAILED,
+                        name + " cannot be opened: " + SystemErrorText(static_cast<int>(error)) + ".");
     }
     // A name that opens but is no communications device (a file, a printer) is refused here.
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     if (GetFileType(h) != FILE_TYPE_CHAR || !GetCommState(h, &dcb)) {
         CloseHandle(h);
-        return FailOpen(name, false);
+        return FailOpen(name, OpenFault::NOT_SERIAL,
+                        name + " is not a serial port (no communications device).");
     }
     // A one-byte read completes when its byte has arrived, however long that takes; writes never time out.
     COMMTIMEOUTS timeouts{};
@@ -290,41 +163,18 @@ bool CSerialPort::Open() {
     m_TxRunning.store(1);
 
     m_PortLocked.store(0);
+    m_Identity = identity;
+    {
+        std::lock_guard<std::mutex> errorLock(m_ErrorLock);
+        m_OpenFaultText.clear();
+        m_OpenFault.store(OpenFault::NONE);
+    }
+    m_OpenCount.fetch_add(1);
     m_Channel.Log("begin threads");
     m_RxThread = std::thread(&CSerialPort::RxThread, this);
     m_TxThread = std::thread(&CSerialPort::TxThread, this);
     m_PortOpen.Set(1);
     return true;
-}
-
-void CSerialPort::Close() {
-    std::lock_guard<std::mutex> lock(m_OpenLock);
-    CloseLocked();
-}
-
-void CSerialPort::StopTxThread() {
-    // What is queued is written first; a far side that takes nothing gets CLOSE_GRACE_MS, then the rest goes.
-    m_TxStop.store(1);
-    m_TxKick.Set();
-    const uint32_t start = TickMs();
-    while (m_TxRunning.load() != 0) {
-        const uint32_t elapsed = ElapsedMs(start);
-        if (elapsed >= CLOSE_GRACE_MS)
-            break;
-        m_TxEnded.WaitFor(CLOSE_GRACE_MS - elapsed);
-    }
-    if (m_TxRunning.load() != 0) {
-        m_TxDiscard.store(1);
-        SetEvent(m_TxAbort);
-    }
-    m_TxThread.join();
-}
-
-void CSerialPort::StopRxThread() {
-    // The abort event is auto-reset: it stays signalled until the thread's wait takes it.
-    m_RxStop.store(1);
-    SetEvent(m_RxAbort);
-    m_RxThread.join();
 }
 
 void CSerialPort::CloseLocked() {
@@ -354,11 +204,24 @@ void CSerialPort::CloseLocked() {
     m_Channel.Log("rx tx threads closed");
 }
 
+bool CSerialPort::DeviceGone() {
+    if (m_HungUp.load())
+        return true;
+    // A removed adapter, or a terminal under Wine whose far end closed, fails the status queries.
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(m_Handle, &errors, &status) && IsGoneError(GetLastError()))
+        return true;
+    if (errors != 0)
+        m_SeenErrors.fetch_or(errors);
+    DWORD modem = 0;
+    return !GetCommModemStatus(m_Handle, &modem) && IsGoneError(GetLastError());
+}
+
 void CSerialPort::CheckPresence() {
     std::lock_guard<std::mutex> lock(m_OpenLock);
     if (m_PortOpen.Get() == 0)
         return;
-    COMMPROP properties{};
-    if (m_HungUp.load() || (!GetCommProperties(m_Handle, &properties) && GetLastError() == ERROR_GEN_FAILURE))
+    if (DeviceGone())
         CloseLocked();
 }

@@ -29,15 +29,6 @@ bool CSerialPort::IsGoneError(int err) {
     return err == EIO || err == ENXIO || err == ENODEV || err == EPIPE;
 }
 
-void CSerialPort::MarkHungUp() {
-    // Reported once as an I/O error; from now on both threads wait only for their abort.
-    if (m_HungUp.exchange(1) == 0) {
-        m_IoError.store(1);
-        // A protocol wait on this port learns of the loss now rather than at the end of its slice.
-        WakeWaiters();
-    }
-}
-
 void CSerialPort::RxThread() {
     CParmrkDecoder decoder;
     const bool marked = m_LineParity != PARITY_NONE;

@@ -14,14 +14,15 @@ constexpr DWORD RX_BLOCK = 256;
 // Such a read finds its bytes waiting; should a purge have taken them meanwhile, it ends after this long.
 constexpr DWORD DRAIN_WAIT_MS = 20;
 
-// Errors with which reads, writes and status queries fail once the device has gone (unplugged adapter,
-// closed terminal under Wine).
-bool IsGoneError(DWORD error) {
+} // namespace
+
+bool CSerialPort::IsGoneError(unsigned long error) {
     switch (error) {
     case ERROR_GEN_FAILURE:
     case ERROR_BAD_COMMAND:
     case ERROR_ACCESS_DENIED:
     case ERROR_DEVICE_NOT_CONNECTED:
+    case ERROR_DEVICE_REMOVED:
     case ERROR_DEV_NOT_EXIST:
     case ERROR_INVALID_HANDLE:
     case ERROR_FILE_NOT_FOUND:
@@ -32,14 +33,6 @@ bool IsGoneError(DWORD error) {
     default:
         return false;
     }
-}
-
-} // namespace
-
-void CSerialPort::MarkHungUp() {
-    // Reported once as an I/O error; from now on both threads wait only for their abort.
-    if (m_HungUp.exchange(1) == 0)
-        m_IoError.store(1);
 }
 
 bool CSerialPort::ReadCommStatus(unsigned& flags, int& in, int& out) {

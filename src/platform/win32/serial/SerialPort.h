@@ -10,6 +10,7 @@
 #include "core/LockedValue.h"
 #include "core/PulseEvent.h"
 #include "serial/CommPort.h"
+#include "serial/PortIdentity.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -60,10 +61,21 @@ public:
     void CheckPresence() override;
     bool WaitRx(uint32_t ms) override;
     void WakeWaiters() override;
+    bool HungUp() override { return m_HungUp.load() != 0; }
+    uint32_t OpenCount() override { return m_OpenCount.load(); }
+
+    // Why the last Open failed.
+    enum class OpenFault { NONE, NOT_SERIAL, OTHER_DEVICE, HELD, DENIED, FAILED };
 
     // Opens g_PortNames[portIndex] with the stored settings and starts both threads. True also for slot 0
-    // ("OFF"), which opens nothing.
-    bool Open();
+    // ("OFF"), which opens nothing. The name is looked at first and what is no COM port is never opened;
+    // with required, neither is a device other than that one.
+    bool Open(const PortIdentity* required = nullptr);
+    // The device the port has open (or had open last).
+    PortIdentity Identity();
+    // The last Open's failure and a sentence saying its cause; NONE and "" after a successful one.
+    OpenFault LastOpenFault() const { return m_OpenFault.load(); }
+    std::string OpenFaultText();
     // Hands out an unreported error text once.
     bool TakeError(std::string& text);
     // Reads and clears the line errors and the queue counts; returns errorFlag. Transmit thread only.
@@ -86,9 +98,17 @@ private:
     using Handle = void*;
 
     bool FailOpen(const std::string& name, bool locked);
+    bool FailOpen(const std::string& name, OpenFault fault, const std::string& cause);
     void CloseLocked();
+    // True when the open device has gone (a status query fails as a removed device does).
+    bool DeviceGone();
+    // An error code (GetLastError) that means the device has gone: unplugged adapter, closed terminal.
+    static bool IsGoneError(unsigned long error);
     void StopTxThread();
     void StopRxThread();
+    // Ends the thread's wait on the device (the platform's abort signal).
+    void SignalTxAbort();
+    void SignalRxAbort();
     void RxThread();
     void TxThread();
     // Writes txRing out; a write cut short keeps its rest in chunk[off..len) for the next pass.
@@ -140,8 +160,13 @@ private:
     int m_TxAnswerIdle = 0;
     std::atomic<int> m_ErrorFlag{0};
     std::atomic<int> m_PortLocked{0};
+    std::atomic<OpenFault> m_OpenFault{OpenFault::NONE};
+    std::atomic<uint32_t> m_OpenCount{0};
     std::mutex m_ErrorLock;
     std::string m_ErrorText;
+    std::string m_OpenFaultText;
+    // Under m_OpenLock.
+    PortIdentity m_Identity;
     // Error flags that a queue query outside PollErrors took from the driver; PollErrors reports them.
     std::atomic<unsigned> m_SeenErrors{0};
 
