@@ -47,6 +47,9 @@ start_sim loader COM6
 start_sim upload COM7
 start_sim line COM8 --flash-out "$work/line.flash"
 start_sim watch COM9
+# Receivers that hang up during an upload: while programming, and when the completion mark is due.
+start_sim hangup_program COM10 --hangup-at program
+start_sim hangup_complete COM11 --hangup-at complete
 # The mapping takes effect when Wine's server starts again.
 wineserver -k
 wineserver -w
@@ -64,13 +67,14 @@ run_suite() { # exe [arguments...]
     cat "$log"
     summary+=("$exe: FAILED $(grep -E '^\[  (PASSED|FAILED)  \]' "$log" | tr '\n' ' ' || true)")
   fi
-  grep -E 'took [0-9]+ ms' "$log" | sed "s/^/  $exe: /" || true
+  grep -E 'took [0-9]+ ms|ended [0-9]+ ms|leads to' "$log" | sed "s/^/  $exe: /" || true
 }
 run_suite core_tests
 run_suite image_tests
 run_suite serial_tests --port "${ports[serial]}"
 run_suite loader_tests --port "${ports[loader]}"
-run_suite upload_tests --port "${ports[upload]}"
+run_suite upload_tests --port "${ports[upload]}" --hangup "program=${ports[hangup_program]}" \
+  --hangup "complete=${ports[hangup_complete]}"
 
 # kavrel-line.exe end to end.
 "$linux/kavrel-image" build union "$work/image.bin" --fw-version W801 --fw-size 0x17FFC >/dev/null

@@ -3,14 +3,12 @@
 #include "TestDir.h"
 
 #include "core/Channel.h"
+#include "core/Platform.h"
 #include "image/ImageSection.h"
 #include "image/LoadImage.h"
 #include "image/Sha256.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include <filesystem>
 #include <functional>
 #include <future>
 #include <regex>
@@ -91,14 +89,14 @@ TEST_F(ImageTest, TheLoadedBytesAreTheImage) {
     std::string error;
     ASSERT_TRUE(WriteFile(path + ".new", other.data(), other.size(), error)) << error;
     const std::function<void()> changes[] = {
-        [&] { ASSERT_EQ(truncate(path.c_str(), 0x9000), 0); },
+        [&] { std::filesystem::resize_file(path, 0x9000); },
         [&] { // rewritten in place, the same inode
             std::FILE* f = std::fopen(path.c_str(), "r+b");
             ASSERT_NE(f, nullptr);
             std::fwrite(other.data(), 1, other.size(), f);
             std::fclose(f);
         },
-        [&] { ASSERT_EQ(rename((path + ".new").c_str(), path.c_str()), 0); }};
+        [&] { std::filesystem::rename(path + ".new", path); }}; // replaced by another file
     for (const auto& change : changes) {
         change();
         EXPECT_EQ(Flash(), file);
@@ -111,7 +109,7 @@ TEST_F(ImageTest, TheLoadedBytesAreTheImage) {
     EXPECT_EQ(snapshot->size, other.size());
     EXPECT_EQ(snapshot->sha256, Sha256Hex(other.data(), other.size()));
     EXPECT_TRUE(snapshot->hasCreationTime);
-    ASSERT_EQ(unlink(path.c_str()), 0);
+    ASSERT_TRUE(std::filesystem::remove(path));
     CImageFile second;
     std::shared_ptr<const ImageSnapshot> shared = snapshot;
     ASSERT_TRUE(LoadImage(m_Image, shared, m_Channel));
@@ -420,7 +418,11 @@ TEST_F(ImageTest, LoadTakesThePathCellAndTranslatedTexts) {
     texts.openFailed = "Datei fehlt";
     EXPECT_FALSE(LoadImage(m_Image, cell, m_Channel, texts));
     EXPECT_EQ(cell.Changed(), 0);
-    EXPECT_EQ(m_Channel.m_StatusQueue.Pop().value_or(""), "Datei fehlt: No such file or directory");
+    // The cause in the system's own words, as it gives them for this file.
+    FileFacts facts;
+    EXPECT_EQ(OpenRegularFile(cell.Get(), facts), nullptr);
+    ASSERT_FALSE(facts.error.empty());
+    EXPECT_EQ(m_Channel.m_StatusQueue.Pop().value_or(""), "Datei fehlt: " + facts.error);
     EXPECT_EQ(m_Channel.m_LogQueue.Pop().value_or("").substr(9), "Open image file name - " + cell.Get());
 }
 

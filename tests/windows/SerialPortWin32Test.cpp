@@ -25,12 +25,13 @@ protected:
         ASSERT_GT(m_Slot, 0) << g_ComPort;
     }
     // 8N1 at the baud index, as the port worker opens it.
-    static bool OpenAt(CSerialPort& port, int slot, int baudIndex = 9) {
+    static bool OpenAt(CSerialPort& port, int slot, int baudIndex = 9,
+                       const PortIdentity* required = nullptr) {
         port.SetPortIndex(static_cast<uint8_t>(slot));
         port.SetBaudSetting(baudIndex);
         port.SetParity(2);
         port.SetStopBits(0);
-        return port.Open();
+        return port.Open(required);
     }
     // Sends the identification query; what came back within ms (until the reply's line end).
     static std::string Ask(CSerialPort& port, uint32_t ms = 10000) {
@@ -126,23 +127,68 @@ TEST_F(ComPortTest, HeldPortIsReportedLockedUntilFreed) {
     EXPECT_NE(Ask(other).find(RID_REPLY), std::string::npos);
 }
 
-TEST_F(ComPortTest, OpenFailuresNameTheEntry) {
+TEST_F(ComPortTest, WhatIsNoComPortIsNeverOpened) {
+    using Fault = CSerialPort::OpenFault;
     CTestDir dir;
     const std::string file = dir.Write("not-a-port", std::string("text"));
-    ASSERT_TRUE(AddPortName("COM231"));
-    ASSERT_TRUE(AddPortName(file.c_str()));
-    for (const std::string& entry : {std::string("COM231"), file}) {
-        SCOPED_TRACE(entry);
-        EXPECT_FALSE(OpenAt(m_Port, FindPortName(entry)));
+    const struct {
+        std::string entry;
+        std::string cause; // the start of the refusal
+    } rows[] = {{"COM231", "COM231: "},
+                {file, file + " is not a serial port (a file)."},
+                {dir.Path(), dir.Path() + " is not a serial port (a directory)."},
+                {"NUL", "NUL is not a serial port (it is the null device)."},
+                {"CON", "CON is not a serial port (it is the console)."},
+                {"LPT1", "LPT1 is not a serial port (it is a reserved device name)."}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.entry);
+        ASSERT_TRUE(AddPortName(row.entry.c_str()));
+        EXPECT_FALSE(OpenAt(m_Port, FindPortName(row.entry)));
         std::string error;
         EXPECT_TRUE(m_Port.TakeError(error));
-        EXPECT_EQ(error, entry + " Serial Port Open Error!");
+        EXPECT_EQ(error, row.entry + " Serial Port Open Error!");
+        EXPECT_EQ(m_Port.LastOpenFault(), Fault::NOT_SERIAL);
+        EXPECT_EQ(m_Port.OpenFaultText().rfind(row.cause, 0), 0u) << m_Port.OpenFaultText();
         EXPECT_EQ(m_Port.PortLocked(), 0);
         EXPECT_EQ(m_Port.IsOpen(), 0);
+        PortIdentity identity;
+        std::string reason;
+        EXPECT_FALSE(LookAtPort(row.entry, identity, reason));
+        EXPECT_EQ(reason, m_Port.OpenFaultText());
+        EXPECT_FALSE(identity.known);
     }
     // "OFF" opens nothing and succeeds.
     EXPECT_TRUE(OpenAt(m_Port, 0));
     EXPECT_EQ(m_Port.IsOpen(), 0);
+    EXPECT_EQ(m_Port.LastOpenFault(), Fault::NONE);
+}
+
+TEST_F(ComPortTest, AnotherDeviceUnderTheNameIsNotOpened) {
+    using Fault = CSerialPort::OpenFault;
+    PortIdentity mine;
+    std::string reason;
+    ASSERT_TRUE(LookAtPort(g_ComPort, mine, reason)) << reason;
+    ASSERT_TRUE(mine.known);
+    EXPECT_FALSE(mine.target.empty());
+    PortIdentity spaced;
+    ASSERT_TRUE(LookAtPort("\\\\.\\" + g_ComPort, spaced, reason)) << reason;
+    EXPECT_EQ(spaced, mine);
+    std::printf("%s leads to %s\n", g_ComPort.c_str(), PortIdentityText(mine).c_str());
+
+    PortIdentity other = mine;
+    other.target += "-elsewhere";
+    EXPECT_FALSE(OpenAt(m_Port, m_Slot, 9, &other));
+    EXPECT_EQ(m_Port.IsOpen(), 0);
+    EXPECT_EQ(m_Port.LastOpenFault(), Fault::OTHER_DEVICE);
+    EXPECT_EQ(m_Port.OpenFaultText(), g_ComPort + " now leads to another device (" + PortIdentityText(mine) +
+                                          ", was " + PortIdentityText(other) + "): it is not opened.");
+    const uint32_t opens = m_Port.OpenCount();
+    ASSERT_TRUE(OpenAt(m_Port, m_Slot, 9, &mine));
+    EXPECT_EQ(m_Port.LastOpenFault(), Fault::NONE);
+    EXPECT_EQ(m_Port.Identity(), mine);
+    EXPECT_EQ(m_Port.OpenCount(), opens + 1);
+    EXPECT_FALSE(m_Port.HungUp());
+    EXPECT_NE(Ask(m_Port).find(RID_REPLY), std::string::npos);
 }
 
 TEST_F(ComPortTest, SpeedChangeReachesTheLine) {

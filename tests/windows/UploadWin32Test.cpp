@@ -6,9 +6,12 @@
 #include "Support.h"
 #include "TestImages.h"
 
+#include "core/Clock.h"
 #include "image/LoadImage.h"
 #include "upload/System.h"
 
+#include <algorithm>
+#include <cstdio>
 #include <mutex>
 
 namespace {
@@ -104,4 +107,50 @@ TEST(ComJob, ReceiverIsIdentifiedThenUpdated) {
     // The restarted receiver reads its version from the flash the job wrote.
     ASSERT_TRUE(WaitUntil([&] { return s.m_Check.m_Identified.Get() == 1; })) << h.LogText();
     EXPECT_EQ(s.m_Check.Texts().version, "W800") << h.LogText();
+}
+
+// Receivers that hang up at a phase of the upload (one simulator each, given as --hangup PHASE=COMn): the
+// job ends soon after with "the receiver's port went away" and as failed, the completion wait included.
+TEST(ComJob, APortThatGoesAwayEndsTheJob) {
+    if (g_HangupPorts.empty())
+        GTEST_SKIP() << "no --hangup PHASE=COMn given";
+    for (const auto& [phase, com] : g_HangupPorts) {
+        SCOPED_TRACE(phase + " on " + com);
+        CTestDir dir;
+        dir.Write("tz5_sfl.hex", SfldFile("SFLD wine job 1.0", 3000));
+        CHarness h(dir.Path());
+        CSystem& s = h.m_System;
+        // The product's own completion wait: a hang-up that goes unnoticed keeps the job for a minute.
+        s.m_Job.m_JobTiming.completionWaitMs = 60000;
+        const int slot = SlotOf(com);
+        ASSERT_GT(slot, 0);
+        ASSERT_TRUE(h.Open(slot));
+        ASSERT_TRUE(WaitUntil([&] { return s.m_Check.m_Identified.Get() == 1; })) << h.LogText();
+        ASSERT_TRUE(LoadImage(s.m_Image, dir.Write("union.bin", UnionImage(0xC000, "W800", 5)), s.m_Channel));
+        s.m_Job.m_ConnectBudget.store(10);
+        CCommPort& port = *s.m_PortWorker.m_Port;
+        const uint32_t opens = port.OpenCount();
+        port.SendString("$PQELS,PFL,UPL\r\n");
+        s.m_Job.StartUpload();
+        // The moment the port is seen gone, then the job's end.
+        uint32_t goneAt = 0;
+        const bool ended = WaitUntil(
+            [&] {
+                if (goneAt == 0 && (port.HungUp() || port.IsOpen() == 0 || port.OpenCount() != opens))
+                    goneAt = TickMs();
+                return s.m_Job.m_Start.Get() == 0;
+            },
+            30000);
+        ASSERT_TRUE(ended) << h.LogText();
+        const uint32_t took = goneAt == 0 ? 0 : ElapsedMs(goneAt);
+        std::printf("hang-up at %s: the job ended %u ms after the port was seen gone\n", phase.c_str(), took);
+        EXPECT_NE(goneAt, 0u) << "the port was never seen gone";
+        EXPECT_LT(took, 10000u);
+        EXPECT_EQ(s.m_Job.m_Result.Get(), 0) << h.LogText();
+        const std::vector<std::string> statuses = h.Statuses();
+        EXPECT_NE(std::find(statuses.begin(), statuses.end(), "the receiver's port went away"),
+                  statuses.end())
+            << h.LogText();
+        EXPECT_EQ(std::find(statuses.begin(), statuses.end(), "Upload complete"), statuses.end());
+    }
 }
