@@ -8,8 +8,8 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 out=${KV_BUILD_ROOT:-$here/build}/windows
 jobs=$(nproc)
 
-# jq reads the station's records in scripts/test-windows.sh.
-packages=(cmake ninja-build g++-mingw-w64-x86-64-posix wine64 wine googletest nsis zip jq)
+# jq reads the station's records in scripts/test-windows.sh; nlohmann-json's headers serve the cross build too.
+packages=(cmake ninja-build g++-mingw-w64-x86-64-posix wine64 wine googletest nlohmann-json3-dev nsis zip jq)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -20,11 +20,16 @@ if [ ${#missing[@]} -gt 0 ]; then
   apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi
 
-# The build runs kavrel-image.exe once (the loader file) under Wine, in a prefix of its own.
+# The build runs kavrel-image.exe once (the loader file) under Wine, in a temporary prefix of its own that
+# Wine sets up when it is first needed; it goes when the build ends.
 export WINEDEBUG=-all
-export WINEPREFIX=${KV_WINEPREFIX:-$out/wineprefix}
+export WINEPREFIX=$(mktemp -d "${TMPDIR:-/tmp}/kavrel-wine-build.XXXXXX")
+cleanup() {
+  wineserver -k 2>/dev/null || true
+  rm -rf "$WINEPREFIX"
+}
+trap cleanup EXIT
 mkdir -p "$out"
-[ -f "$WINEPREFIX/system.reg" ] || wine wineboot -i >/dev/null 2>&1
 
 cmake -S "$here" -B "$out" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$here/cmake/toolchain-mingw-w64.cmake" \
   -DCMAKE_BUILD_TYPE=Release -DKV_BUILD_APP=OFF -DKV_WERROR=ON
