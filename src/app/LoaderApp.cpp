@@ -83,7 +83,8 @@ int EndOfUnattendedUpload(CSystem& system, CLoaderDlg& dlg, CConsoleReport& cons
     const uint32_t limitMs = 20000;
     summary.afterKnown = AwaitIdentification(system, limitMs);
     summary.after = Check(system).Texts();
-    VerifyOutcome v = VerifyReceiver(ExpectationOf(Image(system)), summary.before, summary.afterKnown, summary.after);
+    VerifyOutcome v =
+        VerifyReceiver(ExpectationOf(Image(system)), summary.before, summary.afterKnown, summary.after);
     std::string line =
         v.verified ? "Verified: the receiver reports what the image holds" : "Not verified: " + v.reason;
     Channel(system).Log(line);
@@ -151,8 +152,21 @@ int CLoaderApp::Main(int argc, char** argv) {
     std::unique_ptr<CSingleInstance> instance;
     if (!cmd.m_NoMutexFlag && !autoMode) {
         instance = std::make_unique<CSingleInstance>();
-        if (!instance->Acquire())
+        CSingleInstance::Outcome outcome = instance->Acquire();
+        if (!instance->TakenOver().empty())
+            std::fprintf(stderr, "%s: %s.\n", program.c_str(), instance->TakenOver().c_str());
+        if (outcome == CSingleInstance::Outcome::Raised) {
+            std::fprintf(stderr, "%s: Kavrel already runs; its window was brought to the front.\n",
+                         program.c_str());
             return 0;
+        }
+        // Whatever keeps the lock out of reach, the user still gets the dialog, and is told why the check
+        // did not hold.
+        if (!instance->Problem().empty())
+            std::fprintf(stderr, "%s: %s%s.\n", program.c_str(), instance->Problem().c_str(),
+                         outcome == CSingleInstance::Outcome::Unprotected
+                             ? "; running without the single-instance check"
+                             : "");
     }
 
     CProfile profile(program);
@@ -161,8 +175,10 @@ int CLoaderApp::Main(int argc, char** argv) {
         LoadStringCatalogue(dir + "/" + LOCALIZATION_FILE);
 
     // Nobody can answer a message box that no one sees: an unattended run without a display tells its
-    // messages on the console instead.
+    // messages on the console instead. Without "m" nobody said yes either, so a question whose yes risks
+    // the receiver counts as answered no.
     SetMessageBoxesOff(cmd.m_MsgOffFlag || (autoMode && headless));
+    SetQuestionsRefused(autoMode && headless && !cmd.m_MsgOffFlag);
 
     std::unique_ptr<CConsoleReport> console;
     if (autoMode) {
@@ -173,7 +189,9 @@ int CLoaderApp::Main(int argc, char** argv) {
                 for (char& c : line)
                     if (c == '\n')
                         c = ' ';
-                if (answered)
+                if (answered && std::string(answered) == "Cancel")
+                    line += " [answered Cancel: no display to ask on; -m answers OK]";
+                else if (answered)
                     line += std::string(" [") + answered + ", message boxes are off]";
                 console->Notice(line);
             });
@@ -214,7 +232,8 @@ int CLoaderApp::Main(int argc, char** argv) {
         if (console && code == 0)
             code = EndOfUnattendedUpload(system, dlg, *console, cmd.m_Verify);
         if (console)
-            console->Notice(program + ": " + OutcomeText(code) + " (exit code " + std::to_string(code) + ")");
+            console->Notice(program + ": " + (dlg.m_EndReason.empty() ? OutcomeText(code) : dlg.m_EndReason) +
+                            " (exit code " + std::to_string(code) + ")");
 
         // The workers end before the objects they use; what they logged meanwhile still reaches the file.
         system.Shutdown();

@@ -291,15 +291,11 @@ bool CLoaderDlg::OnInitDialog() {
     m_LogToFile = 0;
 
     m_LogFileName = m_Profile.GetString("m_FLog", "terminal.log");
-    if (m_LogFromCmdLine) {
-        m_LogFileName = m_CmdLogName.empty() ? std::string("terminal.log") : m_CmdLogName;
-        m_LogToFile = 1;
-        if (std::FILE* f = std::fopen(m_LogFileName.c_str(), "wb"))
-            std::fclose(f);
-        m_OpenLogName = m_LogFileName;
-    }
-
     SetCaptions();
+    // The log named on the command line is made before the receiver is touched: an unattended run whose
+    // log cannot be made ends here rather than upload with its record lost line by line.
+    if (m_LogFromCmdLine && !StartCommandLineLog())
+        return false;
 
     CUploadJob& job = Job(m_System);
     job.m_FileState.Set(2);
@@ -350,7 +346,10 @@ bool CLoaderDlg::OnInitDialog() {
             if (!OnUpload()) {
                 // Nothing was handed to the worker, so no result will ever end the run: end it here with
                 // the code of what stood in the way.
-                int code = m_ImageValid.Get() != 1 ? 3 : !PortOpen() ? 4 : 5;
+                int code = m_RefusedCode != 0        ? m_RefusedCode
+                           : m_ImageValid.Get() != 1 ? 3
+                           : !PortOpen()             ? 4
+                                                     : 5;
                 CloseDialog(code);
                 return false;
             }

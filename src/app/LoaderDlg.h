@@ -75,6 +75,8 @@ public:
     static constexpr int REFRESH_MS = 50;
     // Longest wait for the upload sentence to leave the transmit ring.
     static constexpr uint32_t TX_DONE_LIMIT_MS = 2000;
+    // An unattended run whose log file cannot be created: what the command line named cannot be used.
+    static constexpr int LOG_FILE_EXIT_CODE = 2;
 
     CLoaderDlg(CSystem& system, CProfile& profile, QWidget* parent = nullptr);
     ~CLoaderDlg() override;
@@ -108,6 +110,8 @@ public:
     // unattended run's summary line).
     ReceiverTexts m_ReceiverBefore;
     uint32_t m_UploadStartMs = 0;
+    // Why an unattended run ended when its exit code alone would not say it (empty otherwise).
+    std::string m_EndReason;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -176,6 +180,9 @@ private:
     void StartLogFile(const std::string& path);
     void StopLogFile();
     void WriteLogFile(const std::string& text);
+    // The log named with "l": created empty before anything else happens. False when an unattended run
+    // ended because it cannot be created; the dialog goes on without it after saying so.
+    bool StartCommandLineLog();
 
     QWidget* Item(int id) const;
     QLabel* Label(int id) const;
@@ -226,9 +233,13 @@ private:
     std::string m_OpenLogName;
     int m_LogToFile = 0;
     double m_LogBytes = 0;
+    // A line that could not be written has been reported (once per file).
+    bool m_LogWriteReported = false;
     int m_Busy = 0;
     int m_UploadBlocked = 0;
     int m_ExitCode = 0;
+    // An unattended run whose upload question was answered no: the code it ends with (0 when none was).
+    int m_RefusedCode = 0;
     RecentImageFiles m_RecentFiles;
 
     CSystem& m_System;

@@ -3,6 +3,7 @@
 #include "LoaderDlg.h"
 
 #include "AboutDlg.h"
+#include "ConsoleReport.h"
 #include "HelpFile.h"
 #include "MessageBox.h"
 #include "ProgramDir.h"
@@ -96,17 +97,34 @@ bool CLoaderDlg::OnUpload() {
     char imageFamily = imageVersion.empty() ? '\0' : imageVersion[0];
     ReceiverTexts receiver = check.Texts();
     int answer = IDOK;
+    // What an unattended run that was refused ends with, and why.
+    int refusedCode = 0;
+    std::string refusal;
     if (receiver.model == "PFLD") {
         answer = CenteredMessageBox(this, LoadStr(169) + PromptEnding(imageFamily), LoadStr(170),
                                     MB_OKCANCEL | MB_ICONQUESTION);
+        refusedCode = 4;
+        refusal = "the receiver answers from its loader, so its type could not be told";
     } else if (!ImageIsOptions()) {
         char receiverFamily = receiver.version.empty() ? '\0' : receiver.version[0];
         if (receiverFamily != imageFamily)
             answer = CenteredMessageBox(this, LoadStr(168), LoadStr(170), MB_OKCANCEL | MB_ICONQUESTION);
+        refusedCode = 3;
+        refusal = "the image (version " + imageVersion + ") does not fit the receiver (" + receiver.model +
+                  " " + LoadStr(106) + " " + receiver.version + ")";
     }
     if (answer != IDOK) {
         channel.PushStatus(LoadStr(136));
         channel.Log(LoadStr(136));
+        // An unattended run whose question nobody saw ends with the code of what stood in the way.
+        if (m_AutoMode && MessageBoxesOff()) {
+            m_RefusedCode = refusedCode;
+            m_EndReason = refusedCode == 3 ? "the image does not fit the receiver"
+                                           : "the receiver's type could not be told";
+            channel.Log("Not uploaded: " + refusal);
+            if (m_Console)
+                m_Console->Notice("Not uploaded: " + refusal + ".");
+        }
         return false;
     }
 

@@ -3,6 +3,7 @@
 
 #include "LoaderDlg.h"
 
+#include "ConsoleReport.h"
 #include "LogPath.h"
 #include "MessageBox.h"
 #include "Profile.h"
@@ -14,8 +15,12 @@
 #include <QFontMetrics>
 #include <QStyle>
 #include <QStyleOptionButton>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <unistd.h>
 
 void CLoaderDlg::DrainLogQueue() {
     CChannel& channel = Channel(m_System);
@@ -61,6 +66,7 @@ void CLoaderDlg::StartLogFile(const std::string& path) {
     std::fclose(f);
     m_LogBytes = 0;
     m_LogToFile = 1;
+    m_LogWriteReported = false;
     m_OpenLogName = m_LogFileName;
     WriteLogFile(LoadStr(113) + " " + LoadStr(106) + " " + PROGRAM_VERSION + "\r\n");
     // ctime's form names days and months in English whatever the user's locale; strftime would not.
@@ -76,12 +82,47 @@ void CLoaderDlg::StartLogFile(const std::string& path) {
     Channel(m_System).PushStatus(LoadStr(142) + " - " + m_LogFileName);
 }
 
+bool CLoaderDlg::StartCommandLineLog() {
+    m_LogFileName = m_CmdLogName.empty() ? std::string("terminal.log") : m_CmdLogName;
+    // Not blocking: a pipe that nobody reads is refused rather than waited for.
+    int fd = ::open(m_LogFileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        std::string reason = m_LogFileName + ": " + std::strerror(errno);
+        if (m_AutoMode) {
+            if (m_Console)
+                m_Console->Notice("ERROR: the log file cannot be created: " + reason);
+            m_EndReason = "the log file cannot be created";
+            CloseDialog(LOG_FILE_EXIT_CODE);
+            return false;
+        }
+        CenteredMessageBox(this, "Create Log File Error\n" + reason, "ERROR", MB_ICONEXCLAMATION);
+        return true;
+    }
+    ::close(fd);
+    m_LogToFile = 1;
+    m_LogWriteReported = false;
+    m_OpenLogName = m_LogFileName;
+    return true;
+}
+
 void CLoaderDlg::WriteLogFile(const std::string& text) {
+    int error = 0;
     std::FILE* f = std::fopen(m_LogFileName.c_str(), "ab");
     if (!f)
+        error = errno;
+    else if (std::fwrite(text.data(), 1, text.size(), f) != text.size())
+        error = errno;
+    if (f && std::fclose(f) != 0 && error == 0)
+        error = errno;
+    if (error != 0) {
+        // The line is lost; the user hears of it once, at once.
+        if (!m_LogWriteReported) {
+            m_LogWriteReported = true;
+            Channel(m_System).PushStatus("ERROR: the log file " + m_LogFileName +
+                                         " cannot be written: " + std::strerror(error));
+        }
         return;
-    std::fwrite(text.data(), 1, text.size(), f);
-    std::fclose(f);
+    }
     m_LogBytes += static_cast<double>(text.size());
 
     char count[48];

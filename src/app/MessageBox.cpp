@@ -13,6 +13,7 @@
 namespace {
 
 bool g_MessageBoxesOff = false;
+bool g_QuestionsRefused = false;
 // What the window manager's buttons and margins take from a title bar.
 constexpr int TITLE_ROOM_PX = 140;
 std::function<void(const std::string&, const std::string&, const char*)> g_Echo;
@@ -101,6 +102,10 @@ bool MessageBoxesOff() {
     return g_MessageBoxesOff;
 }
 
+void SetQuestionsRefused(bool refused) {
+    g_QuestionsRefused = refused;
+}
+
 void SetMessageBoxEcho(std::function<void(const std::string&, const std::string&, const char*)> echo) {
     g_Echo = std::move(echo);
 }
@@ -111,22 +116,27 @@ void Echo(const std::string& text, const std::string& caption, unsigned style) {
         return;
     const char* answered = nullptr;
     if (g_MessageBoxesOff && (style & 0x0F) == MB_OKCANCEL)
-        answered = "OK";
+        answered = g_QuestionsRefused ? "Cancel" : "OK";
     g_Echo(caption, text, answered);
+}
+
+// What a box that is not shown counts as.
+int Unshown(unsigned style) {
+    return g_QuestionsRefused && (style & 0x0F) == MB_OKCANCEL ? IDCANCEL : IDOK;
 }
 } // namespace
 
 int CenteredMessageBox(QWidget* owner, const std::string& text, const std::string& caption, unsigned style) {
     Echo(text, caption, style);
     if (g_MessageBoxesOff)
-        return IDOK;
+        return Unshown(style);
     return ShowBox(owner, text, caption, style, true);
 }
 
 int PlainMessageBox(QWidget* owner, const std::string& text, const std::string& caption, unsigned style) {
     Echo(text, caption, style);
     if (g_MessageBoxesOff)
-        return IDOK;
+        return Unshown(style);
     return ShowBox(owner, text, caption, style, false);
 }
 

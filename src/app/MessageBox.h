@@ -24,6 +24,9 @@ enum : int { IDOK = 1, IDCANCEL = 2 };
 // Option "m".
 void SetMessageBoxesOff(bool off);
 bool MessageBoxesOff();
+// With message boxes off: a question (OK and Cancel) counts as answered Cancel instead of OK. For a run
+// that nobody watches and that was not told with "m" to go ahead.
+void SetQuestionsRefused(bool refused);
 
 // Unattended runs also tell every message-box text on the console, shown or not; answered tells what a box
 // that was not shown counts as.
