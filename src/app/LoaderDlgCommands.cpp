@@ -128,6 +128,9 @@ bool CLoaderDlg::OnUpload() {
         return false;
     }
 
+    // The bytes just checked are the ones that go out; an unattended run says which.
+    if (m_Console)
+        m_Console->Notice("Image SHA-256: " + Image(m_System).Sha256());
     m_Idle.Set(0);
     CSerialPort* port = Port(m_System);
     port->Purge();
