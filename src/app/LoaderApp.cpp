@@ -1,17 +1,17 @@
 #include "LoaderApp.h"
 
-#include "CommandLine.h"
-#include "ConsoleReport.h"
 #include "LoaderDlg.h"
 #include "MessageBox.h"
 #include "PortListItems.h"
-#include "Profile.h"
-#include "ProgramDir.h"
+#include "QtProfile.h"
 #include "SignalWatch.h"
 #include "SingleInstance.h"
-#include "StringTable.h"
-#include "SystemAccess.h"
 #include "core/Clock.h"
+#include "dialog/CommandLine.h"
+#include "dialog/ConsoleReport.h"
+#include "dialog/ProgramDir.h"
+#include "dialog/StringTable.h"
+#include "dialog/SystemAccess.h"
 #include "upload/UploadCheck.h"
 
 #include <QApplication>
@@ -169,7 +169,7 @@ int CLoaderApp::Main(int argc, char** argv) {
                              : "");
     }
 
-    CProfile profile(program);
+    CQtProfile profile(program);
     std::string dir = ProgramDir();
     if (!dir.empty())
         LoadStringCatalogue(dir + "/" + LOCALIZATION_FILE);

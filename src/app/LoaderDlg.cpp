@@ -1,14 +1,15 @@
 #include "LoaderDlg.h"
 
 #include "AboutDlg.h"
-#include "ConsoleReport.h"
 #include "DeviceMonitor.h"
 #include "MessageBox.h"
-#include "Profile.h"
+#include "QtText.h"
 #include "SignalWatch.h"
-#include "StringTable.h"
-#include "SystemAccess.h"
 #include "core/Clock.h"
+#include "dialog/ConsoleReport.h"
+#include "dialog/Profile.h"
+#include "dialog/StringTable.h"
+#include "dialog/SystemAccess.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>

@@ -4,8 +4,9 @@
 
 #include "ColorBar.h"
 #include "DialogUnits.h"
-#include "RecentFiles.h"
 #include "core/LockedValue.h"
+#include "dialog/DialogIds.h"
+#include "dialog/RecentFiles.h"
 #include "image/LoadImage.h"
 #include "upload/ReceiverCheck.h"
 
@@ -29,45 +30,6 @@ class CProfile;
 class CSystem;
 class CConsoleReport;
 class CSignalWatch;
-
-// Control ids of the dialog template.
-enum : int {
-    IDC_LOG_VIEW = 1007,
-    IDC_UPLOAD_BAR = 1005,
-    IDC_UPLOAD = 1006,
-    IDC_PORT_LIST = 1008,
-    IDC_SAVE_LOG = 1012,
-    IDC_IMAGE_COMBO = 1013,
-    IDC_BROWSE = 1014,
-    IDC_CHOOSE_IMAGE = 1015,
-    IDC_PORT_LABEL = 1016,
-    IDC_VERSION = 1017,
-    IDC_FILEINFO = 1020,
-    IDC_PORTINFO = 1021,
-    IDC_REFRESH = 1022,
-    IDC_CONNECT = 1023,
-    IDC_TYPE_LABEL = 1026,
-    IDC_STATUS = 1027,
-    IDC_IMAGE_VERSION_LABEL = 1028,
-    IDC_PFL_VERSION_LABEL = 1029,
-    IDC_CONN_BAR = 1030,
-    IDC_FILE_BAR = 1031,
-    IDC_DATE_LABEL = 1032,
-    IDC_IMAGE_TYPE = 1033,
-    IDC_IMAGE_VERSION = 1034,
-    IDC_PFL_VERSION = 1035,
-    IDC_STATUS_LABEL = 1036,
-    IDC_RECEIVER_LABEL = 1038,
-    IDC_RECEIVER = 1039,
-    IDC_TIME_LABEL = 1040,
-    IDC_DATE = 1041,
-    IDC_TIME = 1042,
-    IDC_OPTIONS_LABEL = 1044,
-    IDC_OPTIONS = 1045,
-    IDC_SERIAL_LABEL = 1046,
-    IDC_SERIAL = 1047,
-    IDC_EXIT = 1052,
-};
 
 class CLoaderDlg : public QDialog {
 public:

@@ -3,13 +3,13 @@
 #include "LoaderDlg.h"
 
 #include "AboutDlg.h"
-#include "ConsoleReport.h"
 #include "HelpFile.h"
 #include "MessageBox.h"
-#include "ProgramDir.h"
-#include "StringTable.h"
-#include "SystemAccess.h"
 #include "core/Clock.h"
+#include "dialog/ConsoleReport.h"
+#include "dialog/ProgramDir.h"
+#include "dialog/StringTable.h"
+#include "dialog/SystemAccess.h"
 
 #include <QComboBox>
 #include <QDesktopServices>

@@ -2,9 +2,10 @@
 
 #include "LoaderDlg.h"
 
-#include "Profile.h"
-#include "StringTable.h"
-#include "SystemAccess.h"
+#include "QtText.h"
+#include "dialog/Profile.h"
+#include "dialog/StringTable.h"
+#include "dialog/SystemAccess.h"
 
 #include <QAbstractItemView>
 #include <QComboBox>

@@ -2,13 +2,13 @@
 
 #include "LoaderDlg.h"
 
-#include "ConsoleReport.h"
 #include "MessageBox.h"
-#include "PortAccess.h"
 #include "PortListItems.h"
-#include "Profile.h"
-#include "StringTable.h"
-#include "SystemAccess.h"
+#include "dialog/ConsoleReport.h"
+#include "dialog/PortAccess.h"
+#include "dialog/Profile.h"
+#include "dialog/StringTable.h"
+#include "dialog/SystemAccess.h"
 
 #include <QComboBox>
 

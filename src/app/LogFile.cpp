@@ -3,12 +3,12 @@
 
 #include "LoaderDlg.h"
 
-#include "ConsoleReport.h"
-#include "LogPath.h"
 #include "MessageBox.h"
-#include "Profile.h"
-#include "StringTable.h"
-#include "SystemAccess.h"
+#include "dialog/ConsoleReport.h"
+#include "dialog/LogPath.h"
+#include "dialog/Profile.h"
+#include "dialog/StringTable.h"
+#include "dialog/SystemAccess.h"
 
 #include <QCheckBox>
 #include <QFileDialog>

@@ -1,6 +1,6 @@
 #include "MessageBox.h"
 
-#include "StringTable.h"
+#include "dialog/StringTable.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -12,11 +12,8 @@
 
 namespace {
 
-bool g_MessageBoxesOff = false;
-bool g_QuestionsRefused = false;
 // What the window manager's buttons and margins take from a title bar.
 constexpr int TITLE_ROOM_PX = 140;
-std::function<void(const std::string&, const std::string&, const char*)> g_Echo;
 
 // Centres the box when it is first shown and lets the user drag it by its body.
 class CBoxFilter : public QObject {
@@ -94,49 +91,17 @@ int ShowBox(QWidget* owner, const std::string& text, const std::string& caption,
 
 } // namespace
 
-void SetMessageBoxesOff(bool off) {
-    g_MessageBoxesOff = off;
-}
-
-bool MessageBoxesOff() {
-    return g_MessageBoxesOff;
-}
-
-void SetQuestionsRefused(bool refused) {
-    g_QuestionsRefused = refused;
-}
-
-void SetMessageBoxEcho(std::function<void(const std::string&, const std::string&, const char*)> echo) {
-    g_Echo = std::move(echo);
-}
-
-namespace {
-void Echo(const std::string& text, const std::string& caption, unsigned style) {
-    if (!g_Echo)
-        return;
-    const char* answered = nullptr;
-    if (g_MessageBoxesOff && (style & 0x0F) == MB_OKCANCEL)
-        answered = g_QuestionsRefused ? "Cancel" : "OK";
-    g_Echo(caption, text, answered);
-}
-
-// What a box that is not shown counts as.
-int Unshown(unsigned style) {
-    return g_QuestionsRefused && (style & 0x0F) == MB_OKCANCEL ? IDCANCEL : IDOK;
-}
-} // namespace
-
 int CenteredMessageBox(QWidget* owner, const std::string& text, const std::string& caption, unsigned style) {
-    Echo(text, caption, style);
-    if (g_MessageBoxesOff)
-        return Unshown(style);
+    int answer = IDOK;
+    if (AnswerWithoutBox(text, caption, style, answer))
+        return answer;
     return ShowBox(owner, text, caption, style, true);
 }
 
 int PlainMessageBox(QWidget* owner, const std::string& text, const std::string& caption, unsigned style) {
-    Echo(text, caption, style);
-    if (g_MessageBoxesOff)
-        return Unshown(style);
+    int answer = IDOK;
+    if (AnswerWithoutBox(text, caption, style, answer))
+        return answer;
     return ShowBox(owner, text, caption, style, false);
 }
 

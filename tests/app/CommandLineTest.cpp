@@ -1,4 +1,4 @@
-#include "app/CommandLine.h"
+#include "dialog/CommandLine.h"
 
 #include <gtest/gtest.h>
 

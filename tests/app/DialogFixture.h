@@ -6,8 +6,8 @@
 #include "TestImages.h"
 #include "app/LoaderDlg.h"
 #include "app/MessageBox.h"
-#include "app/Profile.h"
-#include "app/SystemAccess.h"
+#include "app/QtProfile.h"
+#include "dialog/SystemAccess.h"
 #include "core/Clock.h"
 
 #include <QApplication>
@@ -54,7 +54,7 @@ class DialogTest : public ::testing::Test {
 protected:
     void SetUp() override {
         SetMessageBoxesOff(true);
-        m_Profile = CProfile::FromFile(m_Dir.File("settings.ini"));
+        m_Profile = CQtProfile::FromFile(m_Dir.File("settings.ini"));
         m_System = std::make_unique<CSystem>();
         // Short limits keep each test within seconds.
         m_System->m_Check.m_Timing.checkLimitMs = 1500;

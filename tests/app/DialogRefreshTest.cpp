@@ -4,7 +4,7 @@
 #include "DialogFixture.h"
 #include "Process.h"
 #include "app/HelpFile.h"
-#include "app/StringTable.h"
+#include "dialog/StringTable.h"
 
 #include <QAbstractButton>
 #include <QCheckBox>

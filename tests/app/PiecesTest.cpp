@@ -2,11 +2,11 @@
 // compaction, the console report.
 
 #include "TestDir.h"
-#include "app/ConsoleReport.h"
-#include "app/LogPath.h"
-#include "app/Profile.h"
-#include "app/RecentFiles.h"
-#include "app/StringTable.h"
+#include "dialog/ConsoleReport.h"
+#include "dialog/LogPath.h"
+#include "app/QtProfile.h"
+#include "dialog/RecentFiles.h"
+#include "dialog/StringTable.h"
 #include "upload/UploadCheck.h"
 
 #include <algorithm>
@@ -49,7 +49,7 @@ TEST(RecentFiles, FrontRemoveSaveAndLoad) {
     EXPECT_TRUE(list.Remove("f10"));
     EXPECT_TRUE(list.Remove("/nothing"));
     CTestDir dir;
-    auto profile = CProfile::FromFile(dir.File("settings.ini"));
+    auto profile = CQtProfile::FromFile(dir.File("settings.ini"));
     profile->WriteString("recfile9", "stale");
     list.Save(*profile);
     EXPECT_EQ(profile->GetInt("n", -1), 9);
