@@ -44,8 +44,10 @@ private:
     bool m_Done = false;
 };
 
-int ShowBox(QWidget* owner, const std::string& text, const std::string& caption, unsigned style,
-            bool centre) {
+} // namespace
+
+int ShowMessageBox(QWidget* owner, const std::string& text, const std::string& caption, unsigned style,
+                   bool centre) {
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     switch (style & 0xF0) {
     case MB_ICONERROR:
@@ -89,20 +91,18 @@ int ShowBox(QWidget* owner, const std::string& text, const std::string& caption,
     return pressed == QMessageBox::Ok ? IDOK : IDCANCEL;
 }
 
-} // namespace
-
 int CenteredMessageBox(QWidget* owner, const std::string& text, const std::string& caption, unsigned style) {
     int answer = IDOK;
     if (AnswerWithoutBox(text, caption, style, answer))
         return answer;
-    return ShowBox(owner, text, caption, style, true);
+    return ShowMessageBox(owner, text, caption, style, true);
 }
 
 int PlainMessageBox(QWidget* owner, const std::string& text, const std::string& caption, unsigned style) {
     int answer = IDOK;
     if (AnswerWithoutBox(text, caption, style, answer))
         return answer;
-    return ShowBox(owner, text, caption, style, false);
+    return ShowMessageBox(owner, text, caption, style, false);
 }
 
 QPoint CentredBoxPosition(const QRect& active, const QSize& box, const QRect& desktop) {
