@@ -3,6 +3,7 @@
 
 #include "ConsoleReport.h"
 #include "DialogCore.h"
+#include "DialogPlatform.h"
 #include "LogPath.h"
 #include "MessageBoxRules.h"
 #include "PortAccess.h"
@@ -10,14 +11,13 @@
 #include "StringTable.h"
 #include "SystemAccess.h"
 #include "core/Clock.h"
+#include "core/Platform.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
-#include <unistd.h>
 
 namespace {
 
@@ -120,7 +120,7 @@ bool CDialogCore::OnUpload() {
 
     // The bytes just checked are the ones that go out; an unattended run says which.
     if (m_Console)
-        m_Console->Notice("Image SHA-256: " + Image(m_System).Sha256());
+        channel.PushStatus("Image SHA-256: " + Image(m_System).Sha256());
     m_Idle.Set(0);
     CSerialPort* port = Port(m_System);
     port->Purge();
@@ -395,11 +395,8 @@ void CDialogCore::StartLogFile(const std::string& path) {
     m_OpenLogName = m_LogFileName;
     WriteLogFile(LoadStr(113) + " " + LoadStr(106) + " " + PROGRAM_VERSION + "\r\n");
     // ctime's form names days and months in English whatever the user's locale; strftime would not.
-    std::time_t now = std::time(nullptr);
-    char stamp[32] = {};
-    if (!ctime_r(&now, stamp))
-        stamp[0] = '\0';
-    std::string date(stamp);
+    std::tm local{};
+    std::string date = LocalTimeOf(std::time(nullptr), local) ? AscTimeText(local) : std::string();
     if (!date.empty() && date.back() == '\n')
         date.pop_back();
     WriteLogFile(date + "\r\n");
@@ -409,10 +406,9 @@ void CDialogCore::StartLogFile(const std::string& path) {
 
 bool CDialogCore::StartCommandLineLog() {
     m_LogFileName = m_CmdLogName.empty() ? std::string("terminal.log") : m_CmdLogName;
-    // Not blocking: a pipe that nobody reads is refused rather than waited for.
-    int fd = ::open(m_LogFileName.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        std::string reason = m_LogFileName + ": " + std::strerror(errno);
+    std::string error;
+    if (!CreateEmptyFile(m_LogFileName, error)) {
+        std::string reason = m_LogFileName + ": " + error;
         if (m_AutoMode) {
             if (m_Console)
                 m_Console->Notice("ERROR: the log file cannot be created: " + reason);
@@ -423,7 +419,6 @@ bool CDialogCore::StartCommandLineLog() {
         Box("Create Log File Error\n" + reason, "ERROR", MB_ICONEXCLAMATION);
         return true;
     }
-    ::close(fd);
     m_LogToFile = 1;
     m_LogWriteReported = false;
     m_OpenLogName = m_LogFileName;

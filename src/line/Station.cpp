@@ -4,17 +4,16 @@
 #include "core/Clock.h"
 #include "image/ImageFile.h"
 #include "image/LoadImage.h"
-#include "line/PortWatch.h"
 #include "image/Sha256.h"
+#include "line/PortWatch.h"
+#include "line/StationEvents.h"
 #include "serial/PortTable.h"
 #include "upload/UploadCheck.h"
 
 #include <algorithm>
-#include <csignal>
+#include <filesystem>
 #include <map>
 #include <memory>
-#include <poll.h>
-#include <sys/signalfd.h>
 #include <unistd.h>
 
 namespace {
@@ -106,11 +105,10 @@ bool CStation::Prepare(std::string& error) {
         return false;
     }
     m_Config.imageSha256 = FileSha256(m_Config.image);
-    char* absolute = realpath(m_Config.image.c_str(), nullptr);
-    if (absolute) {
-        m_Config.image = absolute;
-        free(absolute);
-    }
+    std::error_code failed;
+    const std::filesystem::path absolute = std::filesystem::canonical(m_Config.image, failed);
+    if (!failed)
+        m_Config.image = absolute.string();
     if (!m_Config.logDir.empty() && access(m_Config.logDir.c_str(), W_OK) != 0) {
         error = "cannot write into the log folder " + m_Config.logDir;
         return false;
@@ -219,18 +217,9 @@ int CStation::Run() {
         return error.rfind("the image", 0) == 0 ? 3 : 2;
     }
 
-    // SIGINT and SIGTERM arrive as readable data on one descriptor of this thread; every slot thread
-    // inherits the blocked mask.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
-
-    CTtyMonitor monitor;
+    CStationEvents events;
+    events.Start(m_Options.config.watch);
     if (m_Options.config.watch) {
-        monitor.Start();
         Rescan();
     } else {
         std::vector<std::string> seen;
@@ -261,21 +250,17 @@ int CStation::Run() {
         if (allDone && m_Retired.empty() && (stopping || !m_Options.config.watch))
             break;
 
-        pollfd fds[2] = {{signalFd, POLLIN, 0}, {monitor.Fd(), POLLIN, 0}};
         const int timeout = m_Display.Terminal() ? TERMINAL_REFRESH_MS : PLAIN_LOOK_MS;
-        poll(fds, 2, timeout);
-        if (fds[0].revents & POLLIN) {
-            signalfd_siginfo info{};
-            while (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-            }
+        const CStationEvents::Woken woken = events.Wait(timeout);
+        if (woken.interrupted) {
             if (!stopping)
                 m_Display.Event("kavrel-line: interrupted, ending the running units");
             stopping = true;
             for (auto& [path, entry] : m_Slots)
                 entry.slot->RequestStop();
         }
-        // Pseudo-terminals and some adapters send no udev event: the glob is looked at every second too.
-        const bool changed = monitor.Drain();
+        // Pseudo-terminals and some adapters send no device event: the glob is looked at every second too.
+        const bool changed = woken.devicesChanged;
         if (m_Options.config.watch && !stopping && (changed || ElapsedMs(lastScan) >= RESCAN_MS)) {
             lastScan = TickMs();
             Rescan();
@@ -284,8 +269,6 @@ int CStation::Run() {
     for (auto& [path, entry] : m_Slots)
         entry.slot->Join();
     Summary();
-    if (signalFd >= 0)
-        close(signalFd);
     return ExitCode();
 }
 

@@ -1,6 +1,7 @@
 #include "StationSlot.h"
 
 #include "core/Clock.h"
+#include "core/Platform.h"
 #include "image/LoadImage.h"
 #include "line/PortWatch.h"
 #include "upload/UploadCheck.h"
@@ -44,7 +45,7 @@ bool IsFailureLine(const std::string& line) {
 std::string LogFileName(const std::string& dir, const std::string& port, const std::string& serial) {
     std::time_t now = std::time(nullptr);
     std::tm utc{};
-    gmtime_r(&now, &utc);
+    UtcTimeOf(now, utc);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
     std::string name = port.substr(port.rfind('/') + 1) + "_" + (serial.empty() ? "unknown" : serial);

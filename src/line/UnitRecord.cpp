@@ -1,5 +1,7 @@
 #include "UnitRecord.h"
 
+#include "core/Platform.h"
+
 #include <ctime>
 
 const char* ResultText(int exitCode) {
@@ -24,7 +26,7 @@ std::string IsoUtc(std::chrono::system_clock::time_point t) {
     const auto ms = duration_cast<milliseconds>(t.time_since_epoch()).count();
     const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
     std::tm utc{};
-    gmtime_r(&seconds, &utc);
+    UtcTimeOf(seconds, utc);
     char text[96];
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
                   utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,

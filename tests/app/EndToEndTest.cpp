@@ -3,6 +3,7 @@
 
 #include "Process.h"
 #include "TestImages.h"
+#include "image/Sha256.h"
 
 #include <chrono>
 #include <csignal>
@@ -377,6 +378,59 @@ TEST_F(EndToEnd, LocksThatAreNoLiveDialogAreTakenOver) {
         first.Stop();
         EXPECT_NE(first.Output().find(row.said), std::string::npos) << first.Output();
         holder.Stop();
+    }
+}
+
+// The image as checked is what goes out and what the run names: an S-record Options file verifies against
+// the serial its bytes place, its digest is printed, and a file larger than the flash is no valid image.
+TEST_F(EndToEnd, TheCheckedImageIsWhatIsFlashed) {
+    OptionsParams params;
+    params.serial = "TZ5A00004321";
+    params.checksum = false;
+    const Bytes options = Built(BuildOptionsImage, params);
+    const std::string records = ToSRecords(options, OPTIONS_BASE, 0, "options");
+    struct Row {
+        const char* name;
+        std::string image; // a path in the test's folder
+        std::vector<std::string> sim, args;
+        int code;
+        std::vector<std::string> said;
+    };
+    const std::string srec = m_Dir.Write("options.srec", records), large = Image();
+    ASSERT_EQ(truncate(large.c_str(), 0xFFFFFFFF), 0); // sparse, 4 GiB - 1
+    const Row rows[] = {
+        {"S-record Options",
+         srec,
+         {"--reboot-serial", params.serial},
+         {"--verify"},
+         0,
+         {"Image SHA-256: " + Sha256Hex(reinterpret_cast<const uint8_t*>(records.data()), records.size()),
+          "Verified: the receiver reports what the image holds"}},
+        {"larger than the flash", large, {}, {}, 3, {"ERROR: image open failed: File too large"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::remove(m_Dir.File("flash.bin").c_str());
+        // Not --once: the restarted receiver has to answer the verification.
+        const std::string port = m_Dir.File("receiver");
+        std::vector<std::string> sim = {"--flash-out", m_Dir.File("flash.bin"), "--link", port};
+        sim.insert(sim.end(), row.sim.begin(), row.sim.end());
+        ASSERT_TRUE(m_Sim.Start(FastSimArgs(BIN, sim), {}));
+        ASSERT_TRUE(m_Sim.FirstLine(10000));
+        std::vector<std::string> args = {"-i", row.image, "-p", port, "-m", "-n"};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        ProcessResult r = RunProcess(Kavrel(args), Env(), 60000);
+        ASSERT_FALSE(r.timedOut) << r.out;
+        EXPECT_EQ(r.exitCode, row.code) << r.out;
+        for (const std::string& line : row.said)
+            EXPECT_NE(r.out.find(line + "\n"), std::string::npos) << line << "\n" << r.out;
+        m_Sim.Stop();
+        if (row.code == 0) {
+            std::string flash = ReadAll(m_Dir.File("flash.bin"));
+            ASSERT_EQ(flash.size(), 4u * 1024 * 1024);
+            EXPECT_TRUE(Bytes(flash.begin() + (OPTIONS_BASE - FLASH_BASE),
+                              flash.begin() + (OPTIONS_BASE - FLASH_BASE) + options.size()) == options);
+        }
     }
 }
 
