@@ -12,6 +12,7 @@
 #include "dialog/ProgramDir.h"
 #include "dialog/StringTable.h"
 #include "dialog/SystemAccess.h"
+#include "dialog/UnattendedRun.h"
 #include "upload/UploadCheck.h"
 
 #include <QApplication>
@@ -36,61 +37,10 @@ std::string BaseName(const char* argv0) {
     return name.empty() ? std::string("kavrel") : name;
 }
 
-// The texts that the workers push come from the string table too, so a catalogue reaches them.
-void ApplyWorkerTexts(CSystem& system) {
-    CUploadJob& job = Job(system);
-    job.m_JobTexts.failed = LoadStr(146);
-    job.m_JobTexts.canceled = LoadStr(136);
-    job.m_JobTexts.waitComplete = LoadStr(171);
-    job.m_JobTexts.complete = LoadStr(147);
-    job.m_Texts.erasing = LoadStr(137);
-    job.m_Texts.programming = LoadStr(138);
-    job.m_Texts.sfldOpenFailed = LoadStr(149);
-}
-
-const char* OutcomeText(int code) {
-    switch (code) {
-    case 0:
-        return "upload complete";
-    case 1:
-        return "closed or interrupted";
-    case 2:
-        return "port not found";
-    case 3:
-        return "the image file is not a valid image";
-    case 4:
-        return "no receiver answered";
-    case 5:
-        return "upload failed";
-    default:
-        return "ended";
-    }
-}
-
 // An unattended run without a display keeps the platform's chatter off the console.
 void QuietMessages(QtMsgType type, const QMessageLogContext&, const QString& text) {
     if (type == QtCriticalMsg || type == QtFatalMsg)
         std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
-}
-
-// The restarted receiver identifies itself again and must report what the image holds; then one line
-// says what was done. A failed check ends the run with 5 only when --verify asked for it.
-int EndOfUnattendedUpload(CSystem& system, CLoaderDlg& dlg, CConsoleReport& console, bool verify) {
-    UploadSummary summary;
-    summary.before = dlg.m_ReceiverBefore;
-    summary.seconds = ElapsedMs(dlg.m_UploadStartMs) / 1000.0;
-    summary.bytes = Job(system).m_BytesSent.load() + Job(system).m_BytesSkipped.load();
-    const uint32_t limitMs = 20000;
-    summary.afterKnown = AwaitIdentification(system, limitMs);
-    summary.after = Check(system).Texts();
-    VerifyOutcome v =
-        VerifyReceiver(ExpectationOf(Image(system)), summary.before, summary.afterKnown, summary.after);
-    std::string line =
-        v.verified ? "Verified: the receiver reports what the image holds" : "Not verified: " + v.reason;
-    Channel(system).Log(line);
-    console.Notice(line);
-    console.Notice(SummaryLine(summary));
-    return v.verified || (!verify && !v.differentReceiver) ? 0 : 5;
 }
 
 } // namespace
@@ -230,7 +180,7 @@ int CLoaderApp::Main(int argc, char** argv) {
 
         code = dlg.Run();
         if (console && code == 0)
-            code = EndOfUnattendedUpload(system, dlg, *console, cmd.m_Verify);
+            code = EndOfUnattendedUpload(system, dlg.Core(), *console, cmd.m_Verify);
         if (console)
             console->Notice(program + ": " + (dlg.m_EndReason.empty() ? OutcomeText(code) : dlg.m_EndReason) +
                             " (exit code " + std::to_string(code) + ")");

@@ -1,0 +1,15 @@
+#pragma once
+// What every face's unattended run shares around the dialog core: the workers' texts from the string table,
+// the outcome named by its exit code, and the end of a completed upload (the receiver identified again and
+// checked against the image, the summary line).
+
+#include <string>
+
+class CConsoleReport;
+class CDialogCore;
+class CSystem;
+
+void ApplyWorkerTexts(CSystem& system);
+const char* OutcomeText(int code);
+// The exit code of a completed upload once the restarted receiver has been checked.
+int EndOfUnattendedUpload(CSystem& system, CDialogCore& dlg, CConsoleReport& console, bool verify);
