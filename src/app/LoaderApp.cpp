@@ -180,7 +180,9 @@ int CLoaderApp::Main(int argc, char** argv) {
 
         code = dlg.Run();
         if (console && code == 0)
-            code = EndOfUnattendedUpload(system, dlg.Core(), *console, cmd.m_Verify);
+            code = EndOfUnattendedUpload(system, dlg.Core(), *console, cmd.m_Verify,
+                                         [] { return CSignalWatch::Arrived(); });
+        // A port that could not be used, or a log that could not be made, says why on the last line.
         if (console)
             console->Notice(program + ": " + (dlg.m_EndReason.empty() ? OutcomeText(code) : dlg.m_EndReason) +
                             " (exit code " + std::to_string(code) + ")");

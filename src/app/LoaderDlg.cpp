@@ -38,8 +38,7 @@
 CLoaderDlg::CLoaderDlg(CSystem& system, CProfile& profile, QWidget* parent)
     : QDialog(parent), m_Core(system, profile, *this), m_AutoMode(m_Core.m_AutoMode),
       m_LogFromCmdLine(m_Core.m_LogFromCmdLine), m_CmdImage(m_Core.m_CmdImage), m_CmdPort(m_Core.m_CmdPort),
-      m_CmdLogName(m_Core.m_CmdLogName), m_Console(m_Core.m_Console),
-      m_ReceiverBefore(m_Core.m_ReceiverBefore), m_UploadStartMs(m_Core.m_UploadStartMs),
+      m_CmdLogName(m_Core.m_CmdLogName), m_Console(m_Core.m_Console), m_UploadStartMs(m_Core.m_UploadStartMs),
       m_EndReason(m_Core.m_EndReason), m_Units(font()) {
     // A fixed-size window: no maximise button.
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint |

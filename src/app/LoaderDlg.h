@@ -57,7 +57,6 @@ public:
     std::string& m_CmdPort;
     std::string& m_CmdLogName;
     CConsoleReport*& m_Console;
-    ReceiverTexts& m_ReceiverBefore;
     uint32_t& m_UploadStartMs;
     std::string& m_EndReason;
     // Signals of an unattended run, looked at also during the waits that hold the event loop.

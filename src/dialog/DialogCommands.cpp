@@ -43,6 +43,8 @@ void CDialogCore::OnBrowse() {
 }
 
 void CDialogCore::OnConnect() {
+    // The user's word that whatever device the port's name leads to now is the one to use.
+    PortWorker(m_System).ForgetDevice();
     RefreshConnection();
     Check(m_System).RequestCheck();
 }
@@ -131,7 +133,6 @@ bool CDialogCore::OnUpload() {
         SleepOnDialogThread(1);
     job.m_ConnectBudget = m_AutoMode ? 5 : 30;
     m_UploadBytes = Image(m_System).Section(0).size;
-    m_ReceiverBefore = receiver;
     m_UploadStartMs = TickMs();
     job.StartUpload();
     return true;
@@ -188,8 +189,18 @@ bool CDialogCore::InitPortList() {
     if (m_PortIndex < 0)
         m_PortIndex = 0;
     // A port named on the command line is chosen with or without an image; only an unattended run ends
-    // when it is missing, the dialog keeps the remembered port.
-    if (!m_CmdPort.empty()) {
+    // when it is missing, the dialog keeps the remembered port. A path that exists but is no serial port
+    // (a file, /dev/null, the terminal the program runs in) is refused before anything opens it.
+    std::string refusal;
+    if (!m_CmdPort.empty() && RefusePort(m_CmdPort, refusal)) {
+        Channel(m_System).Log(refusal);
+        if (m_AutoMode) {
+            m_EndReason = refusal;
+            m_ExitCode = 2;
+            return false;
+        }
+        Channel(m_System).PushStatus(refusal);
+    } else if (!m_CmdPort.empty()) {
         int found = FindCommandLinePort();
         if (found < 0) {
             Box(LoadStr(163) + " " + m_CmdPort, LoadStr(132), MB_ICONINFORMATION, false);

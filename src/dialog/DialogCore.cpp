@@ -1,6 +1,7 @@
 #include "DialogCore.h"
 
 #include "ConsoleReport.h"
+#include "DialogPlatform.h"
 #include "MessageBoxRules.h"
 #include "PortAccess.h"
 #include "Profile.h"
@@ -147,10 +148,16 @@ bool CDialogCore::OnInitDialog() {
                 return false;
             }
         } else {
-            // The worker retries a busy port without a word; an unattended run says why nothing answered.
+            // The worker retries a port it cannot open without a word; an unattended run ends with the
+            // cause (held by another program, no permission, another device) and 2.
             CSerialPort* port = Port(m_System);
-            if (m_Console && port && port->IsOpen() != 1 && port->PortLocked() == 1)
-                m_Console->Notice(m_CmdPort + " is held by another program.");
+            std::string fault = port && port->IsOpen() != 1 ? PortOpenFault(*port) : std::string();
+            if (!fault.empty()) {
+                m_EndReason = fault;
+                Channel(m_System).Log(fault);
+                CloseDialog(2);
+                return false;
+            }
             CloseDialog(4);
             return false;
         }

@@ -84,11 +84,10 @@ public:
     CConsoleReport* m_Console = nullptr;
     // Looks for a signal that has arrived during a wait that holds the face's message loop.
     std::function<void()> m_PollInterrupts;
-    // The receiver as identified before the upload, and when the upload was handed to the worker (for the
-    // unattended run's summary line).
-    ReceiverTexts m_ReceiverBefore;
+    // When the upload was handed to the worker (for the unattended run's summary line).
     uint32_t m_UploadStartMs = 0;
-    // Why an unattended run ended when its exit code alone would not say it (empty otherwise).
+    // Why an unattended run ended when its exit code alone would not say it (the port that could not be
+    // used, the log that could not be made, the question answered no); empty otherwise.
     std::string m_EndReason;
 
     // The state the refresh step keeps, for the faces' tests.

@@ -5,6 +5,8 @@
 #include "PortAccess.h"
 
 #include "core/Channel.h"
+#include "serial/PortIdentity.h"
+#include "serial/SerialPort.h"
 
 #include <cerrno>
 #include <cstring>
@@ -59,4 +61,13 @@ bool CreateEmptyFile(const std::string& path, std::string& error) {
     }
     close(fd);
     return true;
+}
+
+bool RefusePort(const std::string& path, std::string& refusal) {
+    PortIdentity identity;
+    return access(path.c_str(), F_OK) == 0 && !LookAtPort(path, identity, refusal);
+}
+
+std::string PortOpenFault(CSerialPort& port) {
+    return port.LastOpenFault() != CSerialPort::OpenFault::NONE ? port.OpenFaultText() : std::string();
 }

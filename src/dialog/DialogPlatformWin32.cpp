@@ -5,6 +5,7 @@
 #include "PortAccess.h"
 
 #include "core/Channel.h"
+#include "serial/SerialPort.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -26,4 +27,13 @@ std::string PortPermissionNotice(const std::string&) {
 
 bool TellPortPermission(CChannel&, const std::string&) {
     return false;
+}
+
+bool RefusePort(const std::string&, std::string&) {
+    // Windows names its ports COMn; a name that is no port is simply not found.
+    return false;
+}
+
+std::string PortOpenFault(CSerialPort& port) {
+    return port.PortLocked() == 1 ? "the port is held by another program" : std::string();
 }

@@ -26,7 +26,7 @@ const char* OutcomeText(int code) {
     case 1:
         return "closed or interrupted";
     case 2:
-        return "port not found";
+        return "port not found or could not be used";
     case 3:
         return "the image file is not a valid image";
     case 4:
@@ -38,15 +38,19 @@ const char* OutcomeText(int code) {
     }
 }
 
-// The restarted receiver identifies itself again and must report what the image holds; then one line
-// says what was done. A failed check ends the run with 5 only when --verify asked for it.
-int EndOfUnattendedUpload(CSystem& system, CDialogCore& dlg, CConsoleReport& console, bool verify) {
+// The restarted receiver identifies itself again and must be the one checked before the upload, reporting
+// what the image holds; then one line says what was done. A failed check ends the run with 5 when --verify
+// asked for it, and a different receiver always does.
+int EndOfUnattendedUpload(CSystem& system, CDialogCore& dlg, CConsoleReport& console, bool verify,
+                          const std::function<bool()>& stop) {
     UploadSummary summary;
-    summary.before = dlg.m_ReceiverBefore;
+    // The receiver the job itself identified right before the upload, not what the dialog saw earlier.
+    summary.before = Job(system).m_ReceiverChecked.Get();
     summary.seconds = ElapsedMs(dlg.m_UploadStartMs) / 1000.0;
     summary.bytes = Job(system).m_BytesSent.load() + Job(system).m_BytesSkipped.load();
     const uint32_t limitMs = 20000;
-    summary.afterKnown = AwaitIdentification(system, limitMs);
+    // A signal ends this wait too; the receiver then stays unverified.
+    summary.afterKnown = AwaitIdentification(system, limitMs, stop);
     summary.after = Check(system).Texts();
     VerifyOutcome v =
         VerifyReceiver(ExpectationOf(Image(system)), summary.before, summary.afterKnown, summary.after);

@@ -3,6 +3,7 @@
 // the outcome named by its exit code, and the end of a completed upload (the receiver identified again and
 // checked against the image, the summary line).
 
+#include <functional>
 #include <string>
 
 class CConsoleReport;
@@ -11,5 +12,7 @@ class CSystem;
 
 void ApplyWorkerTexts(CSystem& system);
 const char* OutcomeText(int code);
-// The exit code of a completed upload once the restarted receiver has been checked.
-int EndOfUnattendedUpload(CSystem& system, CDialogCore& dlg, CConsoleReport& console, bool verify);
+// The exit code of a completed upload once the restarted receiver has been checked; stop ends the wait for
+// it early (a signal).
+int EndOfUnattendedUpload(CSystem& system, CDialogCore& dlg, CConsoleReport& console, bool verify,
+                          const std::function<bool()>& stop = {});

@@ -121,13 +121,14 @@ bool CStationSlot::Pause(uint32_t ms) {
 void CStationSlot::Drain() {
     CChannel& channel = m_System->m_Channel;
     while (std::optional<std::string> line = channel.m_LogQueue.Pop()) {
+        // The first failure line names the cause; the ones after it follow from it. A run without a log
+        // folder needs it as much.
+        if (m_FirstError.empty() && IsFailureLine(*line)) {
+            size_t tab = line->find('\t');
+            m_FirstError = tab == std::string::npos ? *line : line->substr(tab + 1);
+        }
         if (m_Log) {
             std::fprintf(m_Log, "%s\n", line->c_str());
-            // The first failure line names the cause; the ones after it follow from it.
-            if (m_FirstError.empty() && IsFailureLine(*line)) {
-                size_t tab = line->find('\t');
-                m_FirstError = tab == std::string::npos ? *line : line->substr(tab + 1);
-            }
         } else if (m_Pending.size() < PENDING_LINES) {
             m_Pending.push_back(std::move(*line));
         }
@@ -172,6 +173,8 @@ bool CStationSlot::Identify(ReceiverTexts& texts) {
 
 void CStationSlot::Run() {
     m_Adapter = AdapterSerial(m_PortPath);
+    // Watching, units come and go on the port, each maybe with its own adapter: any device is taken.
+    m_System->m_PortWorker.m_KeepDevice.store(!m_Config.watch);
     m_System->m_PortWorker.RequestPort(m_PortIndex);
     m_System->StartWorkers();
     if (m_Config.watch) {

@@ -540,6 +540,10 @@ std::string TakeConsoleInterrupt() {
     return type - 1 == CTRL_BREAK_EVENT ? "interrupted by Ctrl-Break" : "interrupted by Ctrl-C";
 }
 
+bool ConsoleInterruptArrived() {
+    return g_ConsoleSignal.load() != 0;
+}
+
 std::string Win32SettingsPath(const std::string& program) {
     wchar_t folder[MAX_PATH] = {};
     if (FAILED(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, 0, folder)))

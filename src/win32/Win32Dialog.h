@@ -95,5 +95,7 @@ bool Win32FirstInstance();
 // once ("" when none arrived since the last look).
 void WatchConsoleInterrupts();
 std::string TakeConsoleInterrupt();
+// True once one has arrived, also after the dialog has ended.
+bool ConsoleInterruptArrived();
 // %APPDATA%\Kestrin\<program>.ini, its folder made when missing.
 std::string Win32SettingsPath(const std::string& program);

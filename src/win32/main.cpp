@@ -88,7 +88,8 @@ int main() {
 
         code = dlg.Run();
         if (console && code == 0)
-            code = EndOfUnattendedUpload(system, core, *console, cmd.m_Verify);
+            code = EndOfUnattendedUpload(system, core, *console, cmd.m_Verify,
+                                         [] { return ConsoleInterruptArrived(); });
         if (console)
             console->Notice(program + ": " +
                             (core.m_EndReason.empty() ? OutcomeText(code) : core.m_EndReason) +
