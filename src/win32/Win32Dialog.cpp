@@ -512,7 +512,7 @@ void AttachParentConsole() {
 }
 
 bool Win32FirstInstance() {
-    // The spec's named mutex, in the session's own namespace; it lives as long as the process.
+    // The program's named mutex, in the session's own namespace; it lives as long as the process.
     HANDLE mutex = CreateMutexW(nullptr, TRUE, L"TZ5_4_FW_loader_one_instance__MUTEX");
     if (mutex && GetLastError() == ERROR_ALREADY_EXISTS) {
         HWND other = FindWindowW(nullptr, Wide(BuiltinStr(113)).c_str());
