@@ -75,13 +75,22 @@ std::string CIniProfile::GetString(const std::string& key, const std::string& de
     return it == m_Values.end() ? def : it->second;
 }
 
+// Written through at once, as the platform's own profile writes are: a run that is killed keeps what it
+// was told.
 void CIniProfile::WriteString(const std::string& key, const std::string& value) {
+    auto it = m_Values.find(key);
+    if (it != m_Values.end() && it->second == value)
+        return;
     m_Values[key] = value;
     m_Dirty = true;
+    Save();
 }
 
 void CIniProfile::Remove(const std::string& key) {
-    m_Dirty = m_Values.erase(key) > 0 || m_Dirty;
+    if (m_Values.erase(key) > 0) {
+        m_Dirty = true;
+        Save();
+    }
 }
 
 bool CIniProfile::Contains(const std::string& key) {

@@ -19,8 +19,8 @@ public:
     virtual void Sync() = 0;
 };
 
-// "key=value" lines under "[Settings]" in one file, read at construction and written back by Sync and at
-// the end. Values are kept on one line: a line break in a value is stored as "\n".
+// "key=value" lines under "[Settings]" in one file, read at construction and written back at each change.
+// Values are kept on one line: a line break in a value is stored as "\n".
 class CIniProfile : public CProfile {
 public:
     explicit CIniProfile(std::string path);
