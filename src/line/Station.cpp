@@ -2,6 +2,7 @@
 
 #include "core/Channel.h"
 #include "core/Clock.h"
+#include "core/Platform.h"
 #include "image/ImageFile.h"
 #include "image/LoadImage.h"
 #include "image/Sha256.h"
@@ -25,7 +26,7 @@ constexpr int RESCAN_MS = 1000;
 class CStation {
 public:
     CStation(const LineOptions& options, std::FILE* out)
-        : m_Options(options), m_Display(out, isatty(fileno(out)) != 0) {}
+        : m_Options(options), m_Display(out, PrepareTerminal(out)) {}
 
     int Run();
 

@@ -48,7 +48,9 @@ std::string LogFileName(const std::string& dir, const std::string& port, const s
     UtcTimeOf(now, utc);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
-    std::string name = port.substr(port.rfind('/') + 1) + "_" + (serial.empty() ? "unknown" : serial);
+    // The port's last name part: "ttyUSB0" of /dev/ttyUSB0, "COM12" of \\.\COM12.
+    std::string name =
+        port.substr(port.find_last_of("/\\") + 1) + "_" + (serial.empty() ? "unknown" : serial);
     for (char& c : name)
         if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_' || c == '.'))
             c = '_';
