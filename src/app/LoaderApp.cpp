@@ -135,15 +135,7 @@ int CLoaderApp::Main(int argc, char** argv) {
         console = std::make_unique<CConsoleReport>(stdout, isatty(STDOUT_FILENO) != 0);
         SetMessageBoxEcho(
             [&console](const std::string& caption, const std::string& text, const char* answered) {
-                std::string line = caption + ": " + text;
-                for (char& c : line)
-                    if (c == '\n')
-                        c = ' ';
-                if (answered && std::string(answered) == "Cancel")
-                    line += " [answered Cancel: no display to ask on; -m answers OK]";
-                else if (answered)
-                    line += std::string(" [") + answered + ", message boxes are off]";
-                console->Notice(line);
+                console->Notice(MessageBoxEchoLine(caption, text, answered));
             });
     }
 

@@ -19,6 +19,18 @@ void ApplyWorkerTexts(CSystem& system) {
     job.m_Texts.sfldOpenFailed = LoadStr(149);
 }
 
+std::string MessageBoxEchoLine(const std::string& caption, const std::string& text, const char* answered) {
+    std::string line = caption + ": " + text;
+    for (char& c : line)
+        if (c == '\n')
+            c = ' ';
+    if (answered && std::string(answered) == "Cancel")
+        line += " [answered Cancel: no display to ask on; -m answers OK]";
+    else if (answered)
+        line += std::string(" [") + answered + ", message boxes are off]";
+    return line;
+}
+
 const char* OutcomeText(int code) {
     switch (code) {
     case 0:

@@ -11,6 +11,8 @@ class CDialogCore;
 class CSystem;
 
 void ApplyWorkerTexts(CSystem& system);
+// A message box told on the console in one line, with what a box that was not shown counts as.
+std::string MessageBoxEchoLine(const std::string& caption, const std::string& text, const char* answered);
 const char* OutcomeText(int code);
 // The exit code of a completed upload once the restarted receiver has been checked; stop ends the wait for
 // it early (a signal).

@@ -57,13 +57,7 @@ int main() {
         console = std::make_unique<CConsoleReport>(stdout, false);
         SetMessageBoxEcho(
             [&console](const std::string& caption, const std::string& text, const char* answered) {
-                std::string line = caption + ": " + text;
-                for (char& c : line)
-                    if (c == '\n')
-                        c = ' ';
-                if (answered)
-                    line += std::string(" [") + answered + ", message boxes are off]";
-                console->Notice(line);
+                console->Notice(MessageBoxEchoLine(caption, text, answered));
             });
         WatchConsoleInterrupts();
     }
