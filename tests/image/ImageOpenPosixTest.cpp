@@ -16,7 +16,7 @@
 
 namespace {
 
-class ImageTest : public ::testing::Test {
+class ImageOpenTest : public ::testing::Test {
 protected:
     CTestDir m_Folder;
     CChannel m_Channel;
@@ -34,7 +34,7 @@ Bytes Union() {
 } // namespace
 
 // Each refusal names its cause; a load puts it after the status text.
-TEST_F(ImageTest, OpenRefusesWhatIsNoRegularFileWithoutBlockingAndSaysWhy) {
+TEST_F(ImageOpenTest, RefusesWhatIsNoRegularFileWithoutBlockingAndSaysWhy) {
     const std::string fifo = m_Folder.File("fifo");
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     // A path longer than the name field, of a file that exists: refused rather than cut.
