@@ -1,5 +1,5 @@
-; The Windows installer: kavrel-line.exe, kavrel-image.exe, the first-stage loader file beside them, the
-; README and the manual, Start menu entries, an uninstaller and the entry in Apps & features.
+; The Windows installer: kavrel.exe, kavrel-line.exe, kavrel-image.exe, the first-stage loader file beside
+; them, the README and the manual, Start menu entries, an uninstaller and the entry in Apps & features.
 ; Built by scripts/package-windows.sh: makensis -DVERSION=... -DSTAGE=<folder> -DOUTFILE=<file> this file.
 
 ; A 64-bit installer for 64-bit programs (it also runs where no 32-bit layer is installed).
@@ -36,6 +36,7 @@ FunctionEnd
 
 Section "Kavrel"
   SetOutPath "$INSTDIR"
+  File "${STAGE}\kavrel.exe"
   File "${STAGE}\kavrel-line.exe"
   File "${STAGE}\kavrel-image.exe"
   ; The loader file lives beside the programs, where they look for it.
@@ -46,7 +47,8 @@ Section "Kavrel"
   WriteUninstaller "$INSTDIR\uninstall.exe"
 
   CreateDirectory "$SMPROGRAMS\${PRODUCT}"
-  ; The programs are command-line tools: a prompt in their folder.
+  CreateShortcut "$SMPROGRAMS\${PRODUCT}\Kavrel.lnk" "$INSTDIR\kavrel.exe"
+  ; kavrel-line and kavrel-image are command-line tools: a prompt in their folder.
   CreateShortcut "$SMPROGRAMS\${PRODUCT}\Kavrel command prompt.lnk" "$SYSDIR\cmd.exe" '/K cd /d "$INSTDIR"'
   CreateShortcut "$SMPROGRAMS\${PRODUCT}\Kavrel manual.lnk" "$INSTDIR\GNSS.html"
   CreateShortcut "$SMPROGRAMS\${PRODUCT}\README.lnk" "$INSTDIR\README.txt"
@@ -57,7 +59,7 @@ Section "Kavrel"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayVersion" "${VERSION}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "Publisher" "${PUBLISHER}"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation" "$INSTDIR"
-  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\kavrel-line.exe"
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "DisplayIcon" "$INSTDIR\kavrel.exe"
   WriteRegStr HKLM "${UNINSTALL_KEY}" "UninstallString" '"$INSTDIR\uninstall.exe"'
   WriteRegStr HKLM "${UNINSTALL_KEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "NoModify" 1
@@ -66,6 +68,7 @@ Section "Kavrel"
 SectionEnd
 
 Section "Uninstall"
+  Delete "$INSTDIR\kavrel.exe"
   Delete "$INSTDIR\kavrel-line.exe"
   Delete "$INSTDIR\kavrel-image.exe"
   Delete "$INSTDIR\tz5_sfl.hex"
@@ -75,6 +78,7 @@ Section "Uninstall"
   Delete "$INSTDIR\uninstall.exe"
   ; Only an empty folder goes: files the user put there stay.
   RMDir "$INSTDIR"
+  Delete "$SMPROGRAMS\${PRODUCT}\Kavrel.lnk"
   Delete "$SMPROGRAMS\${PRODUCT}\Kavrel command prompt.lnk"
   Delete "$SMPROGRAMS\${PRODUCT}\Kavrel manual.lnk"
   Delete "$SMPROGRAMS\${PRODUCT}\README.lnk"

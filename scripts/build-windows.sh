@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Builds the Windows programs (kavrel-line.exe, kavrel-image.exe, the loader file tz5_sfl.hex) and the
-# Windows test programs into build/windows with mingw-w64, statically linked: nothing to ship besides the
-# system's own DLLs. Installs what it needs (mingw-w64, Wine for the build's own tool run, the GoogleTest
-# sources, NSIS and zip for the installer). The dialog is not part of the Windows build.
+# Builds the Windows programs (kavrel.exe, kavrel-line.exe, kavrel-image.exe, the loader file tz5_sfl.hex)
+# and the Windows test programs into build/windows with mingw-w64, statically linked: nothing to ship
+# besides the system's own DLLs. Installs what it needs (mingw-w64, Wine for the build's own tool run, the GoogleTest
+# sources, NSIS and zip for the installer).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 out=${KV_BUILD_ROOT:-$here/build}/windows
@@ -40,7 +40,8 @@ status=0
 for exe in "$out"/bin/*.exe; do
   while read -r dll; do
     case "${dll,,}" in
-      kernel32.dll | user32.dll | advapi32.dll | msvcrt.dll | setupapi.dll | ws2_32.dll) ;;
+      kernel32.dll | user32.dll | advapi32.dll | msvcrt.dll | setupapi.dll | ws2_32.dll | gdi32.dll | \
+        comdlg32.dll | shell32.dll) ;;
       *) echo "$exe needs $dll" >&2; status=1 ;;
     esac
   done < <(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^\s*DLL Name: //p')

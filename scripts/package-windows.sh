@@ -8,14 +8,14 @@ root=${KV_BUILD_ROOT:-$here/build}
 bin=$root/windows/bin
 out=$root/windows-package
 
-[ -x "$bin/kavrel-line.exe" ] && [ -f "$bin/tz5_sfl.hex" ] || "$here/scripts/build-windows.sh"
+[ -x "$bin/kavrel.exe" ] && [ -x "$bin/kavrel-line.exe" ] && [ -f "$bin/tz5_sfl.hex" ] || "$here/scripts/build-windows.sh"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$root/windows/CMakeCache.txt")
 name=kavrel-$version-windows-x86_64
 
 rm -rf "$out"
 stage=$out/$name
 mkdir -p "$stage"
-cp "$bin/kavrel-line.exe" "$bin/kavrel-image.exe" "$bin/tz5_sfl.hex" "$here/docs/GNSS.html" \
+cp "$bin/kavrel.exe" "$bin/kavrel-line.exe" "$bin/kavrel-image.exe" "$bin/tz5_sfl.hex" "$here/docs/GNSS.html" \
   "$here/docs/kavrel-programming.png" "$stage/"
 # Windows editors want CR LF.
 sed 's/$/\r/' "$here/README.md" >"$stage/README.txt"

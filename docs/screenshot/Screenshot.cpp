@@ -7,7 +7,7 @@
 #include "app/ColorBar.h"
 #include "app/LoaderDlg.h"
 #include "app/MessageBox.h"
-#include "app/Profile.h"
+#include "app/QtProfile.h"
 #include "core/Clock.h"
 #include "sim/SimReceiver.h"
 #include "upload/System.h"
@@ -86,7 +86,7 @@ int main(int argc, char** argv) {
     }
     std::thread simThread([&sim] { sim.Run(); });
 
-    auto profile = CProfile::FromFile(dir + "/settings.ini");
+    auto profile = CQtProfile::FromFile(dir + "/settings.ini");
     // The image was chosen in an earlier run, as a user's would be.
     profile->WriteInt("n", 1);
     profile->WriteString("recfile0", image);

@@ -1,7 +1,8 @@
 #include "AboutDlg.h"
 
 #include "DialogUnits.h"
-#include "StringTable.h"
+#include "QtText.h"
+#include "dialog/StringTable.h"
 
 #include <QDesktopServices>
 #include <QEvent>

@@ -2,17 +2,6 @@
 
 #include <QPainter>
 
-const StateColorPair StateColors[STATE_COLOR_COUNT] = {
-    {COLOR_WHITE, COLOR_WHITE}, {COLOR_GREY, COLOR_WHITE}, {COLOR_ORANGE, COLOR_WHITE},
-    {COLOR_BLUE, COLOR_ORANGE}, {COLOR_BLUE, COLOR_WHITE},
-};
-
-const StateColorPair& StateColorsOf(int state) {
-    if (state < 0 || state >= STATE_COLOR_COUNT)
-        return StateColors[0];
-    return StateColors[state];
-}
-
 CColorBar::CColorBar(QWidget* parent) : QWidget(parent) {
     setAttribute(Qt::WA_OpaquePaintEvent);
 }

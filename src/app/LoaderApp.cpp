@@ -1,17 +1,18 @@
 #include "LoaderApp.h"
 
-#include "CommandLine.h"
-#include "ConsoleReport.h"
 #include "LoaderDlg.h"
 #include "MessageBox.h"
 #include "PortListItems.h"
-#include "Profile.h"
-#include "ProgramDir.h"
+#include "QtProfile.h"
 #include "SignalWatch.h"
 #include "SingleInstance.h"
-#include "StringTable.h"
-#include "SystemAccess.h"
 #include "core/Clock.h"
+#include "dialog/CommandLine.h"
+#include "dialog/ConsoleReport.h"
+#include "dialog/ProgramDir.h"
+#include "dialog/StringTable.h"
+#include "dialog/SystemAccess.h"
+#include "dialog/UnattendedRun.h"
 #include "upload/UploadCheck.h"
 
 #include <QApplication>
@@ -36,64 +37,10 @@ std::string BaseName(const char* argv0) {
     return name.empty() ? std::string("kavrel") : name;
 }
 
-// The texts that the workers push come from the string table too, so a catalogue reaches them.
-void ApplyWorkerTexts(CSystem& system) {
-    CUploadJob& job = Job(system);
-    job.m_JobTexts.failed = LoadStr(146);
-    job.m_JobTexts.canceled = LoadStr(136);
-    job.m_JobTexts.waitComplete = LoadStr(171);
-    job.m_JobTexts.complete = LoadStr(147);
-    job.m_Texts.erasing = LoadStr(137);
-    job.m_Texts.programming = LoadStr(138);
-    job.m_Texts.sfldOpenFailed = LoadStr(149);
-}
-
-const char* OutcomeText(int code) {
-    switch (code) {
-    case 0:
-        return "upload complete";
-    case 1:
-        return "closed or interrupted";
-    case 2:
-        return "port not found or could not be used";
-    case 3:
-        return "the image file is not a valid image";
-    case 4:
-        return "no receiver answered";
-    case 5:
-        return "upload failed";
-    default:
-        return "ended";
-    }
-}
-
 // An unattended run without a display keeps the platform's chatter off the console.
 void QuietMessages(QtMsgType type, const QMessageLogContext&, const QString& text) {
     if (type == QtCriticalMsg || type == QtFatalMsg)
         std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
-}
-
-// The restarted receiver identifies itself again and must be the one checked before the upload, reporting
-// what the image holds; then one line says what was done. A failed check ends the run with 5 when --verify
-// asked for it, and a different receiver always does.
-int EndOfUnattendedUpload(CSystem& system, CLoaderDlg& dlg, CConsoleReport& console, bool verify) {
-    UploadSummary summary;
-    // The receiver the job itself identified right before the upload, not what the dialog saw earlier.
-    summary.before = Job(system).m_ReceiverChecked.Get();
-    summary.seconds = ElapsedMs(dlg.m_UploadStartMs) / 1000.0;
-    summary.bytes = Job(system).m_BytesSent.load() + Job(system).m_BytesSkipped.load();
-    const uint32_t limitMs = 20000;
-    // A signal ends this wait too; the receiver then stays unverified.
-    summary.afterKnown = AwaitIdentification(system, limitMs, [] { return CSignalWatch::Arrived(); });
-    summary.after = Check(system).Texts();
-    VerifyOutcome v =
-        VerifyReceiver(ExpectationOf(Image(system)), summary.before, summary.afterKnown, summary.after);
-    std::string line =
-        v.verified ? "Verified: the receiver reports what the image holds" : "Not verified: " + v.reason;
-    Channel(system).Log(line);
-    console.Notice(line);
-    console.Notice(SummaryLine(summary));
-    return v.verified || (!verify && !v.differentReceiver) ? 0 : 5;
 }
 
 } // namespace
@@ -155,31 +102,40 @@ int CLoaderApp::Main(int argc, char** argv) {
     std::unique_ptr<CSingleInstance> instance;
     if (!cmd.m_NoMutexFlag && !autoMode) {
         instance = std::make_unique<CSingleInstance>();
-        if (!instance->Acquire())
+        CSingleInstance::Outcome outcome = instance->Acquire();
+        if (!instance->TakenOver().empty())
+            std::fprintf(stderr, "%s: %s.\n", program.c_str(), instance->TakenOver().c_str());
+        if (outcome == CSingleInstance::Outcome::Raised) {
+            std::fprintf(stderr, "%s: Kavrel already runs; its window was brought to the front.\n",
+                         program.c_str());
             return 0;
+        }
+        // Whatever keeps the lock out of reach, the user still gets the dialog, and is told why the check
+        // did not hold.
+        if (!instance->Problem().empty())
+            std::fprintf(stderr, "%s: %s%s.\n", program.c_str(), instance->Problem().c_str(),
+                         outcome == CSingleInstance::Outcome::Unprotected
+                             ? "; running without the single-instance check"
+                             : "");
     }
 
-    CProfile profile(program);
+    CQtProfile profile(program);
     std::string dir = ProgramDir();
     if (!dir.empty())
         LoadStringCatalogue(dir + "/" + LOCALIZATION_FILE);
 
     // Nobody can answer a message box that no one sees: an unattended run without a display tells its
-    // messages on the console instead.
+    // messages on the console instead. Without "m" nobody said yes either, so a question whose yes risks
+    // the receiver counts as answered no.
     SetMessageBoxesOff(cmd.m_MsgOffFlag || (autoMode && headless));
+    SetQuestionsRefused(autoMode && headless && !cmd.m_MsgOffFlag);
 
     std::unique_ptr<CConsoleReport> console;
     if (autoMode) {
         console = std::make_unique<CConsoleReport>(stdout, isatty(STDOUT_FILENO) != 0);
         SetMessageBoxEcho(
             [&console](const std::string& caption, const std::string& text, const char* answered) {
-                std::string line = caption + ": " + text;
-                for (char& c : line)
-                    if (c == '\n')
-                        c = ' ';
-                if (answered)
-                    line += std::string(" [") + answered + ", message boxes are off]";
-                console->Notice(line);
+                console->Notice(MessageBoxEchoLine(caption, text, answered));
             });
     }
 
@@ -216,12 +172,12 @@ int CLoaderApp::Main(int argc, char** argv) {
 
         code = dlg.Run();
         if (console && code == 0)
-            code = EndOfUnattendedUpload(system, dlg, *console, cmd.m_Verify);
-        // A port that could not be used says why on the last line.
-        const std::string outcome =
-            code == 2 && !dlg.PortCause().empty() ? dlg.PortCause() : OutcomeText(code);
+            code = EndOfUnattendedUpload(system, dlg.Core(), *console, cmd.m_Verify,
+                                         [] { return CSignalWatch::Arrived(); });
+        // A port that could not be used, or a log that could not be made, says why on the last line.
         if (console)
-            console->Notice(program + ": " + outcome + " (exit code " + std::to_string(code) + ")");
+            console->Notice(program + ": " + (dlg.m_EndReason.empty() ? OutcomeText(code) : dlg.m_EndReason) +
+                            " (exit code " + std::to_string(code) + ")");
 
         // The workers end before the objects they use; what they logged meanwhile still reaches the file.
         system.Shutdown();

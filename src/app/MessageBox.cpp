@@ -1,6 +1,6 @@
 #include "MessageBox.h"
 
-#include "StringTable.h"
+#include "dialog/StringTable.h"
 
 #include <QApplication>
 #include <QEvent>
@@ -12,10 +12,8 @@
 
 namespace {
 
-bool g_MessageBoxesOff = false;
 // What the window manager's buttons and margins take from a title bar.
 constexpr int TITLE_ROOM_PX = 140;
-std::function<void(const std::string&, const std::string&, const char*)> g_Echo;
 
 // Centres the box when it is first shown and lets the user drag it by its body.
 class CBoxFilter : public QObject {
@@ -46,8 +44,10 @@ private:
     bool m_Done = false;
 };
 
-int ShowBox(QWidget* owner, const std::string& text, const std::string& caption, unsigned style,
-            bool centre) {
+} // namespace
+
+int ShowMessageBox(QWidget* owner, const std::string& text, const std::string& caption, unsigned style,
+                   bool centre) {
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     switch (style & 0xF0) {
     case MB_ICONERROR:
@@ -91,43 +91,18 @@ int ShowBox(QWidget* owner, const std::string& text, const std::string& caption,
     return pressed == QMessageBox::Ok ? IDOK : IDCANCEL;
 }
 
-} // namespace
-
-void SetMessageBoxesOff(bool off) {
-    g_MessageBoxesOff = off;
-}
-
-bool MessageBoxesOff() {
-    return g_MessageBoxesOff;
-}
-
-void SetMessageBoxEcho(std::function<void(const std::string&, const std::string&, const char*)> echo) {
-    g_Echo = std::move(echo);
-}
-
-namespace {
-void Echo(const std::string& text, const std::string& caption, unsigned style) {
-    if (!g_Echo)
-        return;
-    const char* answered = nullptr;
-    if (g_MessageBoxesOff && (style & 0x0F) == MB_OKCANCEL)
-        answered = "OK";
-    g_Echo(caption, text, answered);
-}
-} // namespace
-
 int CenteredMessageBox(QWidget* owner, const std::string& text, const std::string& caption, unsigned style) {
-    Echo(text, caption, style);
-    if (g_MessageBoxesOff)
-        return IDOK;
-    return ShowBox(owner, text, caption, style, true);
+    int answer = IDOK;
+    if (AnswerWithoutBox(text, caption, style, answer))
+        return answer;
+    return ShowMessageBox(owner, text, caption, style, true);
 }
 
 int PlainMessageBox(QWidget* owner, const std::string& text, const std::string& caption, unsigned style) {
-    Echo(text, caption, style);
-    if (g_MessageBoxesOff)
-        return IDOK;
-    return ShowBox(owner, text, caption, style, false);
+    int answer = IDOK;
+    if (AnswerWithoutBox(text, caption, style, answer))
+        return answer;
+    return ShowMessageBox(owner, text, caption, style, false);
 }
 
 QPoint CentredBoxPosition(const QRect& active, const QSize& box, const QRect& desktop) {

@@ -1,4 +1,4 @@
-#include "app/CommandLine.h"
+#include "dialog/CommandLine.h"
 
 #include <gtest/gtest.h>
 
@@ -26,6 +26,12 @@ TEST(CommandLine, Forms) {
         {{"-I", "x.bin", "-M", "-N", "-L", "--i", "-im"}, "", "", "", "--------", ""},
         {{"-l", "/var/log/k.log", "-i", "/m"}, "m", "", "/var/log/k.log", "i-m-l---", ""},
         {{"-m", "-l"}, "", "", "", "--m-l---", ""},
+        // The log file is created: an option after "l" leaves it the default name and stays an option.
+        {{"-l", "-m", "x.log"}, "", "", "", "--m-l---", ""},
+        {{"-l", "/n", "x.log"}, "", "", "", "---nl---", ""},
+        {{"-l", "i", "x.bin"}, "x.bin", "", "", "i---l---", ""},
+        {{"-l", "--verify", "x.log"}, "", "", "", "----l---", ""},
+        {{"-l", "-x"}, "", "", "", "----l---", ""},
         {{"-i", "first.bin", "-i", "second.bin", "-l", "a.log", "b.log"},
          "first.bin",
          "",

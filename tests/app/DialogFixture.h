@@ -6,8 +6,8 @@
 #include "TestImages.h"
 #include "app/LoaderDlg.h"
 #include "app/MessageBox.h"
-#include "app/Profile.h"
-#include "app/SystemAccess.h"
+#include "app/QtProfile.h"
+#include "dialog/SystemAccess.h"
 #include "core/Clock.h"
 
 #include <QApplication>
@@ -24,37 +24,37 @@
 #include <thread>
 #include <unistd.h>
 
-// The tests' one way into the dialog's private steps and members.
+// The dialog's steps and state, reached through its core.
 class CLoaderDlgProbe {
 public:
-    explicit CLoaderDlgProbe(CLoaderDlg& d) : d(d) {}
-    void Tick() { d.OnRefreshTimer(); }
-    bool Upload() { return d.OnUpload(); }
-    void Close(int code) { d.CloseDialog(code); }
-    int RefreshImageInfo() { return d.RefreshImageInfo(); }
-    void ChoosePort(int index) { d.OnPortSelChange(index); }
-    void FillPortList() { d.FillPortList(); }
-    void DeviceChange() { d.OnDeviceChange(); }
-    void ShowLoaderVersion(const std::string& banner) { d.ShowLoaderVersion(banner); }
-    void AppendLogView(const QString& line) { d.AppendLogView(line); }
-    void StartLogFile(const std::string& path) { d.StartLogFile(path); }
-    bool HelpFile() { return d.OnHelpFile(); }
-    void ImageSelChange(int index) { d.OnImageSelChange(index); }
-    LockedInt& Idle() { return d.m_Idle; }
-    int PortIndex() const { return d.m_PortIndex; }
-    int Busy() const { return d.m_Busy; }
-    int UploadBlocked() const { return d.m_UploadBlocked; }
-    QString ReceiverText() const { return d.m_ReceiverText; }
+    explicit CLoaderDlgProbe(CLoaderDlg& d) : c(d.Core()) {}
+    void Tick() { c.OnRefreshTimer(); }
+    bool Upload() { return c.OnUpload(); }
+    void Close(int code) { c.CloseDialog(code); }
+    int RefreshImageInfo() { return c.RefreshImageInfo(); }
+    void ChoosePort(int index) { c.OnPortSelChange(index); }
+    void FillPortList() { c.FillPortList(); }
+    void DeviceChange() { c.OnDeviceChange(); }
+    void ShowLoaderVersion(const std::string& banner) { c.ShowLoaderVersion(banner); }
+    void AppendLogView(const QString& line) { c.AppendLogView(line.toStdString()); }
+    void StartLogFile(const std::string& path) { c.StartLogFile(path); }
+    bool HelpFile() { return c.OnHelpFile(); }
+    void ImageSelChange(int index) { c.OnImageSelChange(index); }
+    LockedInt& Idle() { return c.m_Idle; }
+    int PortIndex() const { return c.PortIndex(); }
+    int Busy() const { return c.Busy(); }
+    int UploadBlocked() const { return c.UploadBlocked(); }
+    QString ReceiverText() const { return QString::fromStdString(c.TextOf(IDC_RECEIVER)); }
 
 private:
-    CLoaderDlg& d;
+    CDialogCore& c;
 };
 
 class DialogTest : public ::testing::Test {
 protected:
     void SetUp() override {
         SetMessageBoxesOff(true);
-        m_Profile = CProfile::FromFile(m_Dir.File("settings.ini"));
+        m_Profile = CQtProfile::FromFile(m_Dir.File("settings.ini"));
         m_System = std::make_unique<CSystem>();
         // Short limits keep each test within seconds.
         m_System->m_Check.m_Timing.checkLimitMs = 1500;

@@ -1,14 +1,16 @@
-// The dialog with real widgets: start state and layout, the refresh step against cells and a simulated
-// receiver, the commands, the port list, the log file and the end of automatic runs.
+// The dialog's Qt face with real widgets: start state and layout, the image field, the refresh step against a
+// simulated receiver, the commands, the port list, the log file and the end of automatic runs.
 
 #include "DialogFixture.h"
 #include "Process.h"
 #include "app/HelpFile.h"
-#include "app/StringTable.h"
+#include "dialog/StringTable.h"
 
 #include <QAbstractButton>
 #include <QCheckBox>
 #include <QGroupBox>
+#include <QKeyEvent>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QStyle>
 #include <QTimer>
@@ -99,71 +101,23 @@ TEST_F(DialogTest, StartStateAndNoClippedTextAtTwoFontSizes) {
     QApplication::setFont(normal);
 }
 
-// Each step against the cells it reads, one tick at a time.
-TEST_F(DialogTest, RefreshStepsFollowTheirCells) {
-    m_Profile->WriteString("m_FLog", m_Dir.File("off.log"));
+// A path typed into the image field loads on Enter, which does not press Upload (the default button), and
+// when the field is left. The steps themselves are the core's (tests/dialog).
+TEST_F(DialogTest, ImageFieldLoadsOnEnterOrLeaving) {
+    const std::string fw = WriteUnion("fw.bin", "G777"), other = WriteUnion("other.bin", "H300");
     Init();
-    CColorBar* bar = Widget<CColorBar>(IDC_UPLOAD_BAR);
-    // 1: status lines; 2: log lines dropped while logging is off.
-    m_System->m_Channel.PushStatus("first");
-    m_System->m_Channel.Log("dropped");
-    // 3 and 12: progress and phase colours.
-    Job().m_Progress.Set(500);
-    Job().m_Phase.Set(3);
-    // 4: busy.
-    m_P->Idle().Set(0);
-    Job().m_Start.Set(1);
-    Tick();
-    EXPECT_TRUE(ViewHas("first\n"));
-    EXPECT_FALSE(std::filesystem::exists(m_Dir.File("off.log")));
-    EXPECT_EQ(bar->Fill(), static_cast<int>((bar->width() - 6) * 0.5 + 0.5));
-    EXPECT_EQ(bar->BarColor(), COLOR_BLUE);
-    EXPECT_EQ(bar->RestColor(), COLOR_ORANGE);
-    EXPECT_EQ(Button(IDC_UPLOAD)->text(), "Cancel");
-    EXPECT_EQ(Button(IDC_UPLOAD)->toolTip(), "Press here to cancel uploading");
-    for (int id : {IDC_BROWSE, IDC_CONNECT, IDC_REFRESH, IDC_EXIT, IDC_IMAGE_COMBO, IDC_PORT_LIST})
-        EXPECT_FALSE(Widget(id)->isEnabled()) << id;
-    EXPECT_EQ(m_P->Busy(), 1);
-    // A phase beyond the colour table shows blank and is never used as an index.
-    for (auto [phase, barColor, restColor] :
-         {std::tuple{2, COLOR_ORANGE, COLOR_WHITE}, std::tuple{9, COLOR_WHITE, COLOR_WHITE}}) {
-        Job().m_Phase.Set(phase);
-        Tick();
-        EXPECT_EQ(bar->BarColor(), barColor) << phase;
-        EXPECT_EQ(bar->RestColor(), restColor) << phase;
-    }
-    // 8: a loader banner during a job shows, but the identified mark stays the receiver check's.
-    Check().m_Identified.Set(0);
-    Job().m_PfldVersion.Set("$VER,PFLD_Pellar2v2.5");
-    Tick();
-    EXPECT_EQ(Check().m_Identified.Get(), 0);
-    EXPECT_EQ(Check().m_CheckRunning.Changed(), 0);
-    // 10: the job ends, the next tick restores idle, the one after shows it.
-    Job().m_Start.Set(0);
-    Tick();
-    EXPECT_EQ(m_P->Idle().Get(), 1);
-    m_P->Idle().Set(1);
-    Tick();
-    EXPECT_EQ(Button(IDC_UPLOAD)->text(), "Upload");
-    EXPECT_EQ(m_P->Busy(), 0);
-    // 8 when idle: the banner stands for the receiver; a banner of another form changes nothing.
-    Tick();
-    EXPECT_EQ(Check().m_Identified.Get(), 1);
-    for (int id : {IDC_OPTIONS_LABEL, IDC_OPTIONS, IDC_SERIAL_LABEL, IDC_SERIAL})
-        EXPECT_TRUE(Widget(id)->isHidden()) << id;
-    Check().m_Identified.Set(0);
-    m_P->ShowLoaderVersion("$VER,SFLD_TZ5_v1.00");
-    EXPECT_EQ(Check().m_Identified.Get(), 0);
-    // 5 and 13: flash writing ends but the states are not ready: enabled, then disabled in the same tick.
-    Job().m_FlashWriting.Set(0);
-    Tick();
-    EXPECT_FALSE(Button(IDC_UPLOAD)->isEnabled());
-    // The log view drops its older half past the limit.
-    auto* view = Widget<QPlainTextEdit>(IDC_LOG_VIEW);
-    QString marker(10241, QChar('b'));
-    view->setPlainText(QString(10240, QChar('a')) + marker);
-    m_P->AppendLogView("next line\r\n");
-    EXPECT_EQ(view->toPlainText(), marker + "next line\n");
+    QLineEdit* edit = Widget<QComboBox>(IDC_IMAGE_COMBO)->lineEdit();
+    edit->setText(QString::fromStdString(fw));
+    QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+    QApplication::sendEvent(edit, &enter);
+    EXPECT_EQ(Text(IDC_IMAGE_VERSION), "G777");
+    EXPECT_EQ(Check().m_CheckRunning.Changed(), 0) << "Enter pressed Upload";
+    EXPECT_EQ(Job().m_FileState.Get(), 4);
+    edit->setText(QString::fromStdString(other));
+    QFocusEvent left(QEvent::FocusOut, Qt::TabFocusReason);
+    QApplication::sendEvent(edit, &left);
+    EXPECT_EQ(Text(IDC_IMAGE_VERSION), "H300");
+    EXPECT_EQ(Widget<QComboBox>(IDC_IMAGE_COMBO)->itemText(1).toStdString(), fw);
 }
 
 TEST_F(DialogTest, ReceiverTextsAndUploadButtonWithASimulatedReceiver) {

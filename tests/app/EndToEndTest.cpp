@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <optional>
 #include <sys/file.h>
@@ -357,52 +358,192 @@ TEST_F(EndToEnd, OnlyTheReceiverCheckedPasses) {
     }
 }
 
-// Unattended runs that cannot upload: never 0, and the reason on standard output and in the log file.
+// Unattended runs that cannot upload: never 0, and the reason on standard output and in the log file. A log
+// that cannot be created ends the run before the receiver hears a byte; without a display and without -m a
+// question whose yes would risk the receiver is answered no, and the receiver keeps its flash.
 TEST_F(EndToEnd, UnattendedRunsThatCannotUpload) {
+    enum Untouched { ANY, NOT_FLASHED, NOT_A_BYTE };
     struct Case {
         const char* name;
         std::vector<std::string> sim; // empty: no simulator
         int code;
-        std::string said;
+        std::vector<std::string> said;
         std::string logged;
+        std::string log = "case.log"; // in the test's folder
+        bool msgOff = true;
+        Untouched untouched = ANY;
     };
+    const std::string stats = m_Dir.File("stats");
+    const std::string cannotCreate = "ERROR: the log file cannot be created: " + m_Dir.Path();
     const Case cases[] = {
-        {"missing port", {}, 2, "Port not found: /dev/kavrel-no-such-port", ""},
+        {"missing port", {}, 2, {"Port not found: /dev/kavrel-no-such-port"}, ""},
         {"corrupt image",
          {"--start", "firmware"},
          3,
-         "ERROR: corrupted file",
+         {"ERROR: corrupted file"},
          "\tERROR: image file corrupted\r\n"},
         // The cause is the last line, and no "no receiver answered" after it.
         {"port held by another program",
          {"--start", "firmware"},
          2,
-         " is held by another program. (exit code 2)\n",
+         {" is held by another program. (exit code 2)\n"},
          ""},
+        {"log file is a folder",
+         {"--stats", stats},
+         2,
+         {cannotCreate + "/logs: Is a directory", "the log file cannot be created (exit code 2)"},
+         "",
+         "logs",
+         true,
+         NOT_A_BYTE},
+        {"log file in a missing folder",
+         {"--stats", stats},
+         2,
+         {cannotCreate + "/missing/run.log: No such file or directory"},
+         "",
+         "missing/run.log",
+         true,
+         NOT_A_BYTE},
+        {"image for another receiver type, nobody to ask",
+         {"--stats", stats},
+         3,
+         {"Warning: You are trying to upload firmware from different GNSS receiver.",
+          "Are you sure? [answered Cancel: no display to ask on; -m answers OK]",
+          "Not uploaded: the image (version A123) does not fit the receiver (TZ5N Ver. 0102).",
+          "the image does not fit the receiver (exit code 3)"},
+         "\tNot uploaded: the image (version A123) does not fit the receiver (TZ5N Ver. 0102)\r\n",
+         "case.log",
+         false,
+         NOT_FLASHED},
+        {"receiver in its loader, nobody to ask",
+         {"--stats", stats, "--start", "pfld"},
+         4,
+         {"Warning: GNSS receiver type undetected. Proceed with image uploading? [answered Cancel",
+          "the receiver's type could not be told (exit code 4)"},
+         "\tNot uploaded: the receiver answers from its loader, so its type could not be told\r\n",
+         "case.log",
+         false,
+         NOT_FLASHED},
     };
+    mkdir(m_Dir.File("logs").c_str(), 0700);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         std::string image = Image();
         std::string port = c.sim.empty() ? "/dev/kavrel-no-such-port" : StartSim(c.sim);
-        if (c.code == 3) {
+        if (std::string(c.name) == "corrupt image") {
             // One byte changed inside the main firmware breaks its checksum.
             std::fstream f(image, std::ios::in | std::ios::out | std::ios::binary);
             f.seekp(0x9000);
             f.put('\x5A');
         }
         int held = -1;
-        if (c.said.find("held") != std::string::npos) {
+        if (c.said.front().find("held") != std::string::npos) {
             held = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
             EXPECT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
         }
-        std::string log = m_Dir.File("case.log");
-        ProcessResult r = RunProcess(Kavrel({"-i", image, "-p", port, "-m", "-n", "-l", log}), Env(), 60000);
+        std::string log = m_Dir.File(c.log);
+        std::vector<std::string> params = {"-i", image, "-p", port, "-n", "-l", log};
+        if (c.msgOff)
+            params.push_back("-m");
+        ProcessResult r = RunProcess(Kavrel(params), Env(), 60000);
         if (held >= 0)
             close(held);
         EXPECT_EQ(r.exitCode, c.code) << r.out;
-        EXPECT_NE(r.out.find(c.said), std::string::npos) << r.out;
-        EXPECT_NE(ReadAll(log).find(c.logged), std::string::npos);
+        for (const std::string& said : c.said)
+            EXPECT_NE(r.out.find(said), std::string::npos) << said << "\n" << r.out;
+        if (!c.logged.empty()) {
+            EXPECT_NE(ReadAll(log).find(c.logged), std::string::npos) << ReadAll(log);
+        }
+        // The simulator writes its flash and statistics as it ends.
         m_Sim.Stop();
+        if (c.untouched == NOT_A_BYTE) {
+            EXPECT_NE(ReadAll(stats).find("bytes from host: 0 "), std::string::npos) << ReadAll(stats);
+        }
+        if (c.untouched != ANY) {
+            std::string flash = ReadAll(m_Dir.File("flash.bin"));
+            EXPECT_EQ(flash.size(), 4u * 1024 * 1024);
+            EXPECT_EQ(flash.find_first_not_of('\xFF'), std::string::npos) << "the receiver was flashed";
+        }
+        unlink(m_Dir.File("flash.bin").c_str());
+    }
+}
+
+// A lock that is not a live dialog of this user never ends a start silently: a killed run's lock file,
+// another user's file, one that cannot be opened and one that another user's process holds are each taken
+// over; the dialog then runs, and a later start brings it to the front and ends with 0.
+TEST_F(EndToEnd, LocksThatAreNoLiveDialogAreTakenOver) {
+    EnvChanges offscreen = Env();
+    offscreen["QT_QPA_PLATFORM"] = "offscreen";
+    const std::string lock = m_Dir.File("TZ5_4_FW_loader_one_instance__MUTEX.lock");
+    const std::string socket = m_Dir.File("TZ5_4_FW_loader_one_instance__MUTEX.socket");
+    const uid_t other = 4242;
+    auto foreignFile = [&] {
+        // As a live process writes it: its id, program and host.
+        char host[256] = {};
+        gethostname(host, sizeof host - 1);
+        m_Dir.Write("TZ5_4_FW_loader_one_instance__MUTEX.lock",
+                    std::to_string(getpid()) + "\napp_e2e_tests\n" + host + "\n");
+        EXPECT_EQ(chown(lock.c_str(), other, other), 0);
+    };
+    auto heldByOther = [&](CChildProcess& holder) {
+        foreignFile();
+        // The shell opens the file as root, then the locking process runs as the other user.
+        ASSERT_TRUE(
+            holder.Start({"/bin/sh", "-c",
+                          "exec 9<\"$0\"; exec setpriv --reuid=4242 --regid=4242 --clear-groups /bin/sh -c "
+                          "'flock 9 && exec sleep 120'",
+                          lock},
+                         {}));
+        auto held = [&] {
+            int fd = open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+            bool busy = fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) != 0;
+            if (fd >= 0)
+                close(fd);
+            return busy;
+        };
+        for (int i = 0; i < 500 && !held(); ++i)
+            usleep(20000);
+        ASSERT_TRUE(held());
+    };
+    struct Row {
+        const char* name;
+        std::function<void(CChildProcess& holder)> make;
+        std::string said;
+    };
+    const Row rows[] = {
+        {"left by a killed run",
+         [&](CChildProcess&) { m_Dir.Write("TZ5_4_FW_loader_one_instance__MUTEX.lock", std::string()); }, ""},
+        {"another user's file", [&](CChildProcess&) { foreignFile(); },
+         "belonged to another user (uid 4242)"},
+        {"cannot be opened", [&](CChildProcess&) { EXPECT_EQ(symlink(lock.c_str(), lock.c_str()), 0); },
+         "could not be opened (Too many levels of symbolic links) and was replaced"},
+        {"held by another user's process", heldByOther, "belonged to another user (uid 4242)"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        unlink(lock.c_str());
+        unlink(socket.c_str());
+        CChildProcess holder, first;
+        row.make(holder);
+        ASSERT_TRUE(first.Start({"/bin/sh", "-c", "exec \"$0\" 2>&1", BIN + "/kavrel"}, offscreen));
+        // Up once its socket is there; a start that ended meanwhile has failed.
+        for (int i = 0; i < 600 && access(socket.c_str(), F_OK) != 0 && first.Wait(50) == -1; ++i) {
+        }
+        if (first.Wait(0) != -1) {
+            ADD_FAILURE() << "the start ended: " << first.Output();
+            continue;
+        }
+        struct stat st {};
+        ASSERT_EQ(lstat(lock.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ(st.st_uid, geteuid());
+        // It is the dialog now: a later start reaches it and ends.
+        ProcessResult second = RunProcess(Kavrel({}), offscreen, 20000);
+        EXPECT_EQ(second.exitCode, 0) << second.out;
+        EXPECT_EQ(first.Wait(200), -1) << "the first instance must still run";
+        first.Stop();
+        EXPECT_NE(first.Output().find(row.said), std::string::npos) << first.Output();
+        holder.Stop();
     }
 }
 
@@ -594,8 +735,10 @@ TEST_F(EndToEnd, CommandLineForms) {
         {{"--version"}, false, 0, "Kavrel Ver. 2.06\n"},
         {{"-l", std::string(300, 'l'), "-n"}, false, 2, ""},
         {{"-n"}, false, 1, ""},
-        // "-l" last: terminal.log in the working directory.
+        // "-l" last: terminal.log in the working directory; so with an option after it, which stays an
+        // option.
         {{"-i", "nothing.bin", "-p", "/dev/none", "-m", "-n", "-l"}, false, 2, "Port not found: /dev/none"},
+        {{"-i", "nothing.bin", "-p", "/dev/none", "-l", "-m", "-n"}, false, 2, "Port not found: /dev/none"},
         // Beside the open dialog: an interactive start raises it and ends; an unattended one runs.
         {{}, true, 0, ""},
         {{"-i", "a.bin", "-p", "/dev/none"}, true, 2, "Port not found: /dev/none"},
@@ -609,6 +752,7 @@ TEST_F(EndToEnd, CommandLineForms) {
         EXPECT_NE(r.out.find(c.said), std::string::npos) << r.out;
     }
     EXPECT_EQ(access(m_Dir.File("terminal.log").c_str(), F_OK), 0);
+    EXPECT_NE(access(m_Dir.File("m").c_str(), F_OK), 0) << "an option became the log file's name";
     EXPECT_EQ(first.Wait(200), -1) << "the first instance must still run";
     first.Stop();
 }

@@ -1,18 +1,19 @@
-// The dialog's helpers without windows: string table and catalogue, recent files in the settings, path
+// The dialog's helpers without a toolkit: string table and catalogue, recent files in the settings, path
 // compaction, the console report.
 
 #include "TestDir.h"
-#include "app/ConsoleReport.h"
-#include "app/LogPath.h"
-#include "app/Profile.h"
-#include "app/RecentFiles.h"
-#include "app/StringTable.h"
+#include "dialog/ConsoleReport.h"
+#include "dialog/LogPath.h"
+#include "dialog/Profile.h"
+#include "dialog/RecentFiles.h"
+#include "dialog/StringTable.h"
 #include "upload/UploadCheck.h"
 
 #include <algorithm>
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
+#include <memory>
 
 TEST(StringTable, BuiltinTextsAndCatalogue) {
     ResetStringCatalogue();
@@ -49,7 +50,7 @@ TEST(RecentFiles, FrontRemoveSaveAndLoad) {
     EXPECT_TRUE(list.Remove("f10"));
     EXPECT_TRUE(list.Remove("/nothing"));
     CTestDir dir;
-    auto profile = CProfile::FromFile(dir.File("settings.ini"));
+    auto profile = std::make_unique<CIniProfile>(dir.File("settings.ini"));
     profile->WriteString("recfile9", "stale");
     list.Save(*profile);
     EXPECT_EQ(profile->GetInt("n", -1), 9);
@@ -63,6 +64,15 @@ TEST(RecentFiles, FrontRemoveSaveAndLoad) {
     profile->WriteInt("n", 2000000000);
     loaded.Load(*profile);
     EXPECT_LE(loaded.Count(), 10);
+    // The file keeps what was written, at once (a run that is killed loses nothing), a line break and a
+    // backslash in a value too.
+    profile->WriteString("m_FLog", "C:\\logs\\two\nlines");
+    CIniProfile again(dir.File("settings.ini"));
+    EXPECT_EQ(again.GetString("m_FLog", ""), "C:\\logs\\two\nlines");
+    EXPECT_EQ(again.GetInt("n", -1), 2000000000);
+    EXPECT_EQ(again.GetString("recfile2", ""), "F3");
+    EXPECT_FALSE(again.Contains("recfile9"));
+    EXPECT_EQ(again.GetInt("recfile2", -7), -7);
 }
 
 TEST(CompactPath, FitsOrShrinksByDirectories) {

@@ -25,10 +25,24 @@ void CCommandLineInfo::TakeText(bool flag, std::string& text, size_t limit, cons
         m_LimitError = std::string(what) + " is longer than " + std::to_string(limit) + " characters";
 }
 
+// A parameter that is an option of its own: a letter option in any of its forms, or anything after a '-'.
+bool CCommandLineInfo::IsOption(const std::string& param) {
+    if (!param.empty() && param[0] == '-')
+        return true;
+    std::string name = !param.empty() && param[0] == '/' ? param.substr(1) : param;
+    return name == "i" || name == "p" || name == "m" || name == "n" || name == "l";
+}
+
 void CCommandLineInfo::ParseParam(const std::string& param) {
     TakeText(m_ImageFlag, m_Image, IMAGE_LIMIT, "the image path", param);
     TakeText(m_PortFlag, m_Port, PORT_LIMIT, "the port name", param);
-    TakeText(m_LogFlag, m_LogName, LOG_LIMIT, "the log file name", param);
+    // The log file is created, so an option never becomes its name: "-l -m" logs to the default file.
+    if (m_LogFlag && m_LogName.empty() && !m_LogNameDone && IsOption(param))
+        m_LogNameDone = true;
+    if (!m_LogNameDone)
+        TakeText(m_LogFlag, m_LogName, LOG_LIMIT, "the log file name", param);
+    if (m_LogFlag && !m_LogName.empty())
+        m_LogNameDone = true;
 
     std::string name = param;
     if (!name.empty() && (name[0] == '-' || name[0] == '/'))
@@ -48,6 +62,8 @@ void CCommandLineInfo::ParseParam(const std::string& param) {
 void CCommandLineInfo::Parse(const std::vector<std::string>& params) {
     for (size_t i = 0; i < params.size(); ++i) {
         const std::string& param = params[i];
+        if (param.rfind("--", 0) == 0 && m_LogFlag && m_LogName.empty())
+            m_LogNameDone = true;
         if (param == "--help")
             m_Help = true;
         else if (param == "--version")
@@ -102,7 +118,8 @@ std::string UsageText(const std::string& programName) {
            "              without -i the dialog opens with this port added to its list and chosen\n"
            "  -m          no message boxes: every question counts as answered with OK\n"
            "  -n          no single-instance check\n"
-           "  -l LOGFILE  write the log file from the start (\"terminal.log\" when no name follows)\n"
+           "  -l LOGFILE  write the log file from the start (\"terminal.log\" when no name or another\n"
+           "              option follows); a log that cannot be created ends an unattended run with 2\n"
            "  --verify    unattended: a receiver that does not report the image after its restart\n"
            "              ends the run with exit code 5 (the check is always made and printed)\n"
            "  --skip-blank  do not send frames whose bytes are all 0xFF (the erase left them so)\n"
@@ -120,9 +137,10 @@ std::string UsageText(const std::string& programName) {
            "  0  upload complete\n"
            "  1  window closed by the user, or stopped by SIGINT/SIGTERM (see below)\n"
            "  2  port not found or could not be used: not there, not a serial port, held by another\n"
-           "     program or not permitted (the last line says which), or a command-line text is too long\n"
-           "  3  the image file is not a valid image\n"
-           "  4  no receiver answered\n"
+           "     program or not permitted (the last line says which), a command-line text is too long,\n"
+           "     or the log file cannot be created\n"
+           "  3  the image file is not a valid image, or it does not fit the receiver (see below)\n"
+           "  4  no receiver answered, or its type could not be told (see below)\n"
            "  5  the upload failed (or, with --verify, was not verified)\n"
            "0 always means the receiver was flashed. An unattended run does not look for another running\n"
            "Kavrel: the port is opened exclusively, so a port in use ends the run with 2 and says so.\n"
@@ -134,5 +152,8 @@ std::string UsageText(const std::string& programName) {
            "the\n"
            "program says where the receiver stands, completes the log and ends with 1 (0 if the upload had\n"
            "completed). A second signal ends the program at once with 128 + the signal's number.\n"
-           "Without a display (no DISPLAY or WAYLAND_DISPLAY) the unattended upload runs without a window.\n";
+           "Without a display (no DISPLAY or WAYLAND_DISPLAY) the unattended upload runs without a window.\n"
+           "Nobody can answer its questions then: without -m, an image whose version is for another\n"
+           "receiver type is not uploaded (3), nor one for a receiver that answers from its loader (4);\n"
+           "the question is printed. With -m every question counts as answered OK.\n";
 }

@@ -43,11 +43,14 @@ public:
     bool m_ListPorts = false;
 
 private:
+    static bool IsOption(const std::string& param);
     void TakeCompletionLimit(const std::string& text);
     // The first parameter after an option becomes its text, once; an over-long one is noted, never cut.
     void TakeText(bool flag, std::string& text, size_t limit, const char* what, const std::string& param);
 
     std::string m_LimitError;
+    // The log text is settled: taken, or an option followed "l" (the default name then).
+    bool m_LogNameDone = false;
 };
 
 // The --help text.

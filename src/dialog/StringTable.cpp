@@ -164,7 +164,3 @@ bool LoadStringCatalogue(const std::string& path) {
     Catalogue() = std::move(entries);
     return true;
 }
-
-QString LoadQStr(int id) {
-    return QString::fromStdString(LoadStr(id));
-}

@@ -1,8 +1,15 @@
+// The dialog core's platform parts on POSIX systems: the log file made without blocking, and why a port
+// cannot be opened by this user.
+
+#include "DialogPlatform.h"
 #include "PortAccess.h"
 
 #include "core/Channel.h"
+#include "serial/PortIdentity.h"
+#include "serial/SerialPort.h"
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
@@ -43,4 +50,24 @@ bool TellPortPermission(CChannel& channel, const std::string& path) {
     channel.Log(notice);
     channel.PushStatus(notice);
     return true;
+}
+
+bool CreateEmptyFile(const std::string& path, std::string& error) {
+    // Not blocking: a pipe that nobody reads is refused rather than waited for.
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return false;
+    }
+    close(fd);
+    return true;
+}
+
+bool RefusePort(const std::string& path, std::string& refusal) {
+    PortIdentity identity;
+    return access(path.c_str(), F_OK) == 0 && !LookAtPort(path, identity, refusal);
+}
+
+std::string PortOpenFault(CSerialPort& port) {
+    return port.LastOpenFault() != CSerialPort::OpenFault::NONE ? port.OpenFaultText() : std::string();
 }

@@ -2,7 +2,6 @@
 // The program's string table (ids 101..171). An optional catalogue "localization.ini" beside the program
 // ([Strings], id=text, "\n" for a line break) replaces entries; without it the built-in texts are used.
 
-#include <QString>
 #include <string>
 
 constexpr const char* PROGRAM_VERSION = "2.06";
@@ -11,8 +10,6 @@ constexpr const char* LOCALIZATION_FILE = "localization.ini";
 // The text of a string id: the catalogue's entry when one was loaded, else the built-in text; "" for an
 // unknown id.
 std::string LoadStr(int id);
-// The same as a Qt text, for captions and labels.
-QString LoadQStr(int id);
 // The built-in text only.
 const char* BuiltinStr(int id);
 
