@@ -5,11 +5,13 @@
 #include "PortAccess.h"
 
 #include "core/Channel.h"
+#include "serial/PortIdentity.h"
 #include "serial/SerialPort.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <windows.h>
 
 bool CreateEmptyFile(const std::string& path, std::string& error) {
     std::FILE* f = std::fopen(path.c_str(), "wb");
@@ -29,11 +31,16 @@ bool TellPortPermission(CChannel&, const std::string&) {
     return false;
 }
 
-bool RefusePort(const std::string&, std::string&) {
-    // Windows names its ports COMn; a name that is no port is simply not found.
-    return false;
+bool RefusePort(const std::string& path, std::string& refusal) {
+    // A name that leads nowhere is left to the port's own open, which says it is not there.
+    const std::string name = path.rfind("\\\\.\\", 0) == 0 ? path.substr(4) : path;
+    char target[1024];
+    const bool exists = GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES ||
+                        QueryDosDeviceA(name.c_str(), target, sizeof target) != 0;
+    PortIdentity identity;
+    return exists && !LookAtPort(path, identity, refusal);
 }
 
 std::string PortOpenFault(CSerialPort& port) {
-    return port.PortLocked() == 1 ? "the port is held by another program" : std::string();
+    return port.LastOpenFault() != CSerialPort::OpenFault::NONE ? port.OpenFaultText() : std::string();
 }
