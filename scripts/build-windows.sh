@@ -8,8 +8,9 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 out=${KV_BUILD_ROOT:-$here/build}/windows
 jobs=$(nproc)
 
-# jq reads the station's records in scripts/test-windows.sh; nlohmann-json's headers serve the cross build too.
-packages=(cmake ninja-build g++-mingw-w64-x86-64-posix wine64 wine googletest nlohmann-json3-dev nsis zip jq)
+# jq reads the station's records in scripts/test-windows.sh, Xvfb gives kavrel.exe a display in
+# scripts/test-windows-dialog.sh; nlohmann-json's headers serve the cross build too.
+packages=(cmake ninja-build g++-mingw-w64-x86-64-posix wine64 wine googletest nlohmann-json3-dev nsis zip jq xvfb)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
