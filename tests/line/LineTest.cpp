@@ -563,3 +563,145 @@ INSTANTIATE_TEST_SUITE_P(
                                1,
                                true}),
     [](const ::testing::TestParamInfo<StartRow>& info) { return std::string(info.param.name); });
+
+struct FullRow {
+    const char* name;
+    bool watch;
+    bool tmpfs; // records and logs on a small file system of their own; else records to /dev/full
+    int receivers;
+};
+
+void PrintTo(const FullRow& row, std::ostream* os) {
+    *os << row.name;
+}
+
+class FullDisk : public LineTest, public ::testing::WithParamInterface<FullRow> {
+protected:
+    void TearDown() override {
+        if (m_Mounted)
+            umount2(m_Dir.File("small").c_str(), MNT_DETACH);
+    }
+    bool m_Mounted = false;
+};
+
+// Records and logs that cannot be written: said at once on standard error, no half line in the record file,
+// no new unit (a watch ends by itself), and the run ends with code 6.
+TEST_P(FullDisk, WriteErrorsAreReportedAndEndTheRun) {
+    const FullRow& row = GetParam();
+    std::string image = SmallImage();
+    std::string json = "/dev/full";
+    std::vector<std::string> args = {"-i", image};
+    if (row.tmpfs) {
+        std::filesystem::create_directories(m_Dir.File("small"));
+        m_Mounted = mount("tmpfs", m_Dir.File("small").c_str(), "tmpfs", 0, "size=12k") == 0;
+        if (!m_Mounted)
+            GTEST_SKIP() << "no tmpfs can be mounted here (needs root)";
+        json = m_Dir.File("small/records.jsonl");
+        args.insert(args.end(), {"--log-dir", m_Dir.File("small/logs")});
+    }
+    args.insert(args.end(), {"--json", json});
+    if (row.watch)
+        args.push_back("--watch");
+    for (int k = 0; k < row.receivers; ++k) {
+        Receiver(m_Dir.File("p" + std::to_string(k)));
+        if (!row.watch)
+            args.push_back(m_Dir.File("p" + std::to_string(k)));
+    }
+    if (row.watch)
+        args.push_back(m_Dir.File("p*"));
+    ProcessResult r = RunLine(args, 180000);
+    ASSERT_FALSE(r.timedOut) << r.out;
+    EXPECT_EQ(r.exitCode, 6) << r.out << Err();
+    EXPECT_NE(Err().find("No space left on device; no new unit is started"), std::string::npos) << Err();
+    if (row.tmpfs) {
+        std::ifstream in(json);
+        std::string line;
+        while (std::getline(in, line))
+            EXPECT_TRUE(Json::parse(line, nullptr, false).is_object()) << line;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, FullDisk,
+                         ::testing::Values(FullRow{"BatchOnASmallFileSystem", false, true, 4},
+                                           FullRow{"WatchToDevFull", true, false, 2}),
+                         [](const ::testing::TestParamInfo<FullRow>& info) {
+                             return std::string(info.param.name);
+                         });
+
+struct BoardRow {
+    const char* name;
+    size_t ports;
+    size_t width;
+    size_t rows;
+    size_t lines; // most lines the block may take
+};
+
+void PrintTo(const BoardRow& row, std::ostream* os) {
+    *os << row.name;
+}
+
+class Board : public ::testing::TestWithParam<BoardRow> {};
+
+// The board's block never wraps (each line short of the width, escapes aside), fits the rows, and names
+// failed and not-verified units in words and colour.
+TEST_P(Board, FitsTheTerminal) {
+    const BoardRow& row = GetParam();
+    std::vector<SlotView> views;
+    for (size_t k = 0; k < row.ports; ++k) {
+        SlotView v;
+        v.port = "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285B" + std::to_string(k) + "-if00-port0";
+        v.phase = k % 4 == 0 ? "programming" : k % 4 == 1 ? "passed" : k % 4 == 2 ? "failed" : "not verified";
+        v.perMille = k % 4 == 0 ? 734 : -1;
+        v.rate = 10900;
+        v.left = 12;
+        v.unit = "TZ5N KV00000" + std::to_string(k) + " (0102)";
+        v.versionAfter = "A123";
+        v.verdict = static_cast<int>(k % 4);
+        views.push_back(v);
+    }
+    for (bool colour : {false, true}) {
+        const std::vector<std::string> block = CStationDisplay::Block(views, row.width, row.rows, colour);
+        EXPECT_LE(block.size(), row.lines);
+        std::string all;
+        for (std::string line : block) {
+            all += line + "\n";
+            for (size_t at; (at = line.find('\033')) != std::string::npos;)
+                line.erase(at, line.find('m', at) - at + 1);
+            EXPECT_LT(line.size(), row.width) << line;
+        }
+        if (row.ports <= row.rows - 2) {
+            EXPECT_NE(all.find("failed"), std::string::npos) << all;
+            EXPECT_NE(all.find("not verified"), std::string::npos) << all;
+            EXPECT_NE(all.find("-> A123"), std::string::npos) << all;
+        }
+        EXPECT_EQ(all.find("\033[1;31m") != std::string::npos, colour && row.ports > 2) << all;
+    }
+    std::vector<SummaryRow> table;
+    for (const SlotView& v : views)
+        table.push_back({v.port, v.phase, 5, "KV000001", "0102", "A123", 12});
+    for (const std::string& line : CStationDisplay::TableLines(table, row.width))
+        EXPECT_LT(line.size(), row.width) << line;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, Board,
+    ::testing::Values(BoardRow{"EightAt80", 8, 80, 24, 8}, BoardRow{"FortyIn30Rows", 40, 80, 30, 28},
+                      BoardRow{"FortyIn10Rows", 40, 80, 10, 8}, BoardRow{"FourAt40", 4, 40, 24, 4}),
+    [](const ::testing::TestParamInfo<BoardRow>& info) { return std::string(info.param.name); });
+
+// The final table is in the ports' natural order (p2 before p10) and names the image and its hash.
+TEST_F(LineTest, FinalTableInPortOrder) {
+    std::string image = SmallImage();
+    Receiver(m_Dir.File("p10"));
+    Receiver(m_Dir.File("p2"), {"--fault", "erase-fail"});
+    ProcessResult r = RunLine({"-i", image, m_Dir.File("p10"), m_Dir.File("p2")});
+    EXPECT_EQ(r.exitCode, 5) << r.out;
+    const std::string sum = RunProcess({"/usr/bin/sha256sum", image}, {}, 10000).out.substr(0, 64);
+    const size_t head = r.out.find("PORT ");
+    ASSERT_NE(head, std::string::npos) << r.out;
+    const size_t p2 = r.out.find(m_Dir.File("p2") + " ", head),
+                 p10 = r.out.find(m_Dir.File("p10") + " ", head);
+    EXPECT_LT(p2, p10) << r.out;
+    EXPECT_NE(r.out.find("SHA-256 " + sum), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("image " + image + " (firmware A123, "), std::string::npos) << r.out;
+}
