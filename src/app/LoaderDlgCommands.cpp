@@ -3,6 +3,7 @@
 #include "LoaderDlg.h"
 
 #include "AboutDlg.h"
+#include "ConsoleReport.h"
 #include "HelpFile.h"
 #include "MessageBox.h"
 #include "ProgramDir.h"
@@ -110,6 +111,9 @@ bool CLoaderDlg::OnUpload() {
         return false;
     }
 
+    // The bytes just checked are the ones that go out; an unattended run says which.
+    if (m_Console)
+        m_Console->Notice("Image SHA-256: " + Image(m_System).Sha256());
     m_Idle.Set(0);
     CSerialPort* port = Port(m_System);
     port->Purge();

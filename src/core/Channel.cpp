@@ -1,5 +1,7 @@
 #include "Channel.h"
 
+#include "core/Platform.h"
+
 #include <ctime>
 
 CChannel::CChannel() {
@@ -10,7 +12,7 @@ CChannel::CChannel() {
 std::string TimeOfDayText() {
     std::time_t now = std::time(nullptr);
     std::tm local{};
-    localtime_r(&now, &local);
+    LocalTimeOf(now, local);
     char text[16];
     std::strftime(text, sizeof text, "%H:%M:%S", &local);
     return text;

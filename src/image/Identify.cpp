@@ -86,9 +86,15 @@ bool UnionSection::IdentifyOptions(ImageStream& stream) {
     if (checkState == CheckState::NotChecked || start != OPTIONS_BASE || size > OPTIONS_MAX_SIZE)
         return false;
     fwId = FwId::Options;
-    // File bytes, whatever the format.
+    // The bytes the section places: for S-records the data of its lines, not their text.
     uint8_t head[OPTIONS_WINDOW];
-    ReadAt(stream, fileOffset, head, sizeof head);
+    if (format == SectionFormat::SRecord) {
+        std::memset(head, 0, sizeof head);
+        if (stream.Seek(fileOffset))
+            stream.ReadSRecordWindow(head, start);
+    } else {
+        ReadAt(stream, fileOffset, head, sizeof head);
+    }
     std::memset(optionsSerial, 0, SERIAL_SIZE);
     uint32_t run = 0;
     while (OPTIONS_SERIAL_AT + run < OPTIONS_WINDOW && IsSerialChar(head[OPTIONS_SERIAL_AT + run]))

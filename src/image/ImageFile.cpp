@@ -4,6 +4,10 @@ bool CImageFile::OpenFile(const std::string& path, CChannel& channel) {
     return m_Stream.Open(path, channel);
 }
 
+bool CImageFile::OpenSnapshot(std::shared_ptr<const ImageSnapshot> snapshot, CChannel& channel) {
+    return m_Stream.Open(std::move(snapshot), channel);
+}
+
 bool CImageFile::Parse() {
     m_Count = 0;
     UnionSection& first = m_Sections[0];

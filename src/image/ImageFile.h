@@ -1,12 +1,14 @@
 #pragma once
 // The image container: one open file and up to three union sections (PFL or Options, main firmware, an
-// optional third). Instances are independent; the program keeps one for the chosen image.
+// optional third). Instances are independent; the program keeps one for the chosen image. The file's bytes
+// are read once, when it is opened; checks and frames come from that copy.
 
 #include "image/ImageSection.h"
 #include "image/ImageStream.h"
 #include "image/ProgramRecord.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 class CChannel;
@@ -15,8 +17,13 @@ class CImageFile {
 public:
     static constexpr uint8_t MAX_SECTIONS = 3;
 
-    // Opens the file; the creation-time line goes to channel.
+    // Opens the file (reads its bytes); the creation-time line goes to channel. OpenError() says why not.
     bool OpenFile(const std::string& path, CChannel& channel);
+    // Opens bytes read before, which other containers may share.
+    bool OpenSnapshot(std::shared_ptr<const ImageSnapshot> snapshot, CChannel& channel);
+    const std::string& OpenError() const { return m_Stream.Error(); }
+    // Lower-case hexadecimal SHA-256 of the bytes held; empty when none are.
+    const std::string& Sha256() const { return m_Stream.Sha256(); }
     // Reads the section layout right after OpenFile: an Options section alone, or a binary PFL at 0, the main
     // firmware at 0x8000 and optionally one more section after it. False for anything else.
     bool Parse();

@@ -50,14 +50,17 @@ bool ImageSection::ScanSRecord(ImageStream& stream) {
     bool sawEntry = false;
     bool sawData = false;
     SRecordLine line;
+    uint32_t stopped = stream.Size();
     for (;;) {
+        const uint32_t at = stream.Tell();
         ReadResult r = stream.ReadSRecord(line);
         if (r == ReadResult::End)
             break;
         if (r == ReadResult::Error) {
-            if (sawEntry)
-                break;
-            return false;
+            if (!sawEntry)
+                return false;
+            stopped = at;
+            break;
         }
         // An S3 line without data bytes places nothing, so it neither widens the extent nor counts as data.
         if (line.type == 3 && line.count > 0) {
@@ -79,6 +82,7 @@ bool ImageSection::ScanSRecord(ImageStream& stream) {
     // The extent of the data, so that an erase over [start, start + size) covers every byte written.
     size = static_cast<uint32_t>(highEnd - low);
     entry = entryAddress == 0xFFFFFFFFu ? low : entryAddress;
+    textEnd = stopped;
     return true;
 }
 
@@ -131,8 +135,9 @@ bool ImageSection::NextSRecordRecord(ProgramRecord& record, ImageStream& stream)
     }
     SRecordLine line;
     while (!closed) {
-        // A bad line ends the frame like the end of the file; the next call reads on after it.
-        if (stream.ReadSRecord(line) != ReadResult::Ok)
+        // A bad line ends the frame like the end of the file; the next call reads on after it, but never
+        // past the point where the check stopped.
+        if (stream.Tell() >= textEnd || stream.ReadSRecord(line) != ReadResult::Ok)
             break;
         // A line without data would open the frame at its own address and end it empty: the section's end.
         if (line.type != 3 || line.count == 0)

@@ -30,15 +30,17 @@ public:
     virtual bool OpenBinary(ImageStream& stream, uint32_t offset);
     virtual bool OpenSRecord(ImageStream& stream, uint32_t offset);
     // Reads S-records from the current position; start := lowest S3 address, size := extent of the data
-    // (lowest address to the end of the furthest line), entry := S7 address or start. S3 lines without data
-    // bytes count for nothing. Fails on a bad line before any S7 line, when no S3 line holds data, or when
-    // the data runs past the 32-bit address space.
+    // (lowest address to the end of the furthest line), entry := S7 address or start, textEnd := where the
+    // reading stopped (a bad line after the S7 line, or the end of the file). S3 lines without data bytes
+    // count for nothing. Fails on a bad line before any S7 line, when no S3 line holds data, or when the
+    // data runs past the 32-bit address space.
     virtual bool ScanSRecord(ImageStream& stream);
 
     // Back to the first byte: seek to fileOffset, nextAddress := start, no continuation.
     void Rewind(ImageStream& stream);
     // Next data frame into record. A frame with dataCount 0 ends the section. False on a read error of a
-    // binary section or for format None. A bad S-record line closes the frame without failing.
+    // binary section or for format None. A bad S-record line closes the frame without failing; nothing
+    // from textEnd on is framed, so only lines that the check read can reach a receiver.
     bool NextRecord(ProgramRecord& record, ImageStream& stream);
 
     Continuation continuation;
@@ -49,6 +51,7 @@ public:
     uint32_t entry = 0;
     uint32_t nextAddress = 0;
     uint32_t fileOffset = 0;
+    uint32_t textEnd = 0; // S-records: file offset one past the last line the check took
     bool active = false;
     // The receiver's boot area already holds this section's loader; no BOOT reload step before programming.
     bool bootCurrent = false;

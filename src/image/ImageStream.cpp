@@ -2,122 +2,88 @@
 
 #include "core/Channel.h"
 
+#include <cerrno>
 #include <cstring>
-#include <ctime>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 ImageStream::~ImageStream() {
     Close();
 }
 
-namespace {
-
-// Birth time where the file system keeps one, else the modification time.
-bool FileCreationTime(int fd, std::time_t& when) {
-    struct statx sx {};
-    if (statx(fd, "", AT_EMPTY_PATH, STATX_BTIME | STATX_MTIME, &sx) == 0) {
-        if (sx.stx_mask & STATX_BTIME) {
-            when = static_cast<std::time_t>(sx.stx_btime.tv_sec);
-            return true;
-        }
-        if (sx.stx_mask & STATX_MTIME) {
-            when = static_cast<std::time_t>(sx.stx_mtime.tv_sec);
-            return true;
-        }
-    }
-    struct stat st {};
-    if (fstat(fd, &st) != 0)
-        return false;
-    when = st.st_mtime;
-    return true;
-}
-
-} // namespace
-
 bool ImageStream::Open(const std::string& path, CChannel& channel) {
     Close();
-    m_HasCreationTime = false;
-    m_Size = 0;
-    // A path the name field cannot hold is refused: the report would name a different file.
-    if (path.size() >= NAME_SIZE || path.find('\0') != std::string::npos) {
+    // A path the name field cannot hold is refused before anything is read: the report would name a
+    // different file.
+    if (path.size() >= NAME_SIZE) {
+        m_Name[0] = '\0';
+        m_Error = std::strerror(ENAMETOOLONG);
+        m_State = State::OpenFailed;
+        return false;
+    }
+    auto snapshot = std::make_shared<ImageSnapshot>();
+    if (!ReadImageSnapshot(path, *snapshot, m_Error)) {
         m_Name[0] = '\0';
         m_State = State::OpenFailed;
         return false;
     }
-    std::memcpy(m_Name, path.c_str(), path.size() + 1);
+    return Open(std::shared_ptr<const ImageSnapshot>(std::move(snapshot)), channel);
+}
 
-    // Only regular files: a directory reads as an error, and opening a FIFO blocks until a writer comes
-    // (opening a terminal would touch its lines). The path is looked at before it is opened, and the opened
-    // file again, without blocking, in case the path changed in between.
-    struct stat st {};
-    if (stat(m_Name, &st) != 0 || !S_ISREG(st.st_mode)) {
+bool ImageStream::Open(std::shared_ptr<const ImageSnapshot> snapshot, CChannel& channel) {
+    Close();
+    m_HasCreationTime = false;
+    m_Size = 0;
+    m_Name[0] = '\0';
+    m_Error.clear();
+    if (!snapshot || snapshot->path.size() >= NAME_SIZE || snapshot->size != snapshot->bytes.size()) {
+        m_Error = std::strerror(snapshot ? ENAMETOOLONG : EINVAL);
         m_State = State::OpenFailed;
         return false;
     }
-    int fd = open(m_Name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        m_State = State::OpenFailed;
-        return false;
-    }
-    int flags = fcntl(fd, F_GETFL);
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size < 0 || st.st_size > 0xFFFFFFFFLL ||
-        flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0 || !(m_File = fdopen(fd, "rb"))) {
-        close(fd);
-        m_State = State::OpenFailed;
-        return false;
-    }
-    m_Size = static_cast<uint32_t>(st.st_size);
-
-    std::time_t when = 0;
-    if (FileCreationTime(fd, when)) {
-        std::tm local{};
-        if (localtime_r(&when, &local)) {
-            m_Created.day = local.tm_mday;
-            m_Created.month = local.tm_mon + 1;
-            m_Created.year = local.tm_year + 1900;
-            m_Created.hour = local.tm_hour;
-            m_Created.minute = local.tm_min;
-            m_Created.second = local.tm_sec;
-            m_HasCreationTime = true;
-            // The C library's fixed text ("Www Mmm dd hh:mm:ss yyyy\n"), independent of the locale.
-            char text[64] = {};
-            if (asctime_r(&local, text))
-                channel.Log(text);
-        }
-    }
+    std::memcpy(m_Name, snapshot->path.c_str(), snapshot->path.size() + 1);
+    m_Snapshot = std::move(snapshot);
+    m_Bytes = m_Snapshot->bytes.data();
+    m_Size = m_Snapshot->size;
+    m_Pos = 0;
+    m_HasCreationTime = m_Snapshot->hasCreationTime;
+    m_Created = m_Snapshot->created;
+    if (m_HasCreationTime && !m_Snapshot->createdText.empty())
+        channel.Log(m_Snapshot->createdText);
     m_State = State::Open;
     return true;
 }
 
 void ImageStream::Close() {
-    if (m_File) {
-        std::fclose(m_File);
-        m_File = nullptr;
-    }
+    m_Snapshot.reset();
+    m_Bytes = nullptr;
+    m_Pos = 0;
     m_State = State::Closed;
+}
+
+const std::string& ImageStream::Sha256() const {
+    static const std::string none;
+    return IsOpen() ? m_Snapshot->sha256 : none;
 }
 
 bool ImageStream::Seek(uint64_t offset) {
     if (!IsOpen() || offset >= m_Size)
         return false;
-    if (fseeko(m_File, static_cast<off_t>(offset), SEEK_SET) != 0)
-        return false;
-    return ftello(m_File) == static_cast<off_t>(offset);
+    m_Pos = static_cast<uint32_t>(offset);
+    return true;
 }
 
 ReadResult ImageStream::Read(uint8_t* buffer, uint32_t length, uint32_t& count) {
     count = 0;
-    if (!IsOpen() || std::ferror(m_File))
+    if (!IsOpen())
         return ReadResult::Error;
     if (length > 0xFFFF)
         length = 0xFFFF;
-    size_t got = std::fread(buffer, 1, length, m_File);
-    count = static_cast<uint32_t>(got);
-    if (std::ferror(m_File))
-        return ReadResult::Error;
-    return got == 0 ? ReadResult::End : ReadResult::Ok;
+    const uint32_t left = m_Pos < m_Size ? m_Size - m_Pos : 0;
+    count = length < left ? length : left;
+    if (count == 0)
+        return ReadResult::End;
+    std::memcpy(buffer, m_Bytes + m_Pos, count);
+    m_Pos += count;
+    return ReadResult::Ok;
 }
 
 ReadResult ImageStream::ReadWord(uint32_t& word) {

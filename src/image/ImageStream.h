@@ -1,11 +1,12 @@
 #pragma once
-// One open image file, read through a C stream. Everything that parses image files goes through this class
-// so that bounds and end-of-file rules live in one place.
+// One image file, read from the copy of its bytes taken when it was opened (ImageSnapshot). Everything that
+// parses image files goes through this class so that bounds and end-of-file rules live in one place.
 
+#include "image/ImageSnapshot.h"
 #include "image/ImageTypes.h"
 
 #include <cstdint>
-#include <cstdio>
+#include <memory>
 #include <span>
 #include <string>
 
@@ -22,16 +23,6 @@ struct SRecordLine {
     uint8_t checksum = 0;
 };
 
-// Local date and time at which the file was created (birth time, else the modification time).
-struct FileTime {
-    int day = 0;   // 1..31
-    int month = 0; // 1..12
-    int year = 0;
-    int hour = 0;
-    int minute = 0;
-    int second = 0;
-};
-
 class ImageStream {
 public:
     enum class State { Closed, Open, OpenFailed };
@@ -46,11 +37,12 @@ public:
     ImageStream(const ImageStream&) = delete;
     ImageStream& operator=(const ImageStream&) = delete;
 
-    // Closes any open file and opens path for reading. Logs the file's creation time (C library text with
-    // its line feed) through channel. Fails (state OpenFailed) when the file cannot be opened, is no regular
-    // file (a pipe or device could block the reader), the path does not fit the name field, or the file is
-    // 4 GiB or larger (sizes are 32-bit).
+    // Closes any open file, reads path into a snapshot and opens that. Logs the file's creation time (C
+    // library text with its line feed) through channel. Fails (state OpenFailed, Error() says why) when the
+    // path does not fit the name field or ReadImageSnapshot refuses the file.
     bool Open(const std::string& path, CChannel& channel);
+    // The same for bytes read before; many streams may share one snapshot.
+    bool Open(std::shared_ptr<const ImageSnapshot> snapshot, CChannel& channel);
     void Close();
 
     // True only when offset lies inside the file; seeking to the end fails.
@@ -71,15 +63,23 @@ public:
 
     bool IsOpen() const { return m_State == State::Open; }
     uint32_t Size() const { return m_Size; }
+    // Offset of the next byte a read takes.
+    uint32_t Tell() const { return m_Pos; }
     const char* Name() const { return m_Name; }
     bool HasCreationTime() const { return m_HasCreationTime; }
     const FileTime& CreationTime() const { return m_Created; }
+    // Digest of the bytes read, empty when nothing is open; why the last Open failed.
+    const std::string& Sha256() const;
+    const std::string& Error() const { return m_Error; }
 
 private:
     State m_State = State::Closed;
     uint32_t m_Size = 0;
+    uint32_t m_Pos = 0;
     bool m_HasCreationTime = false;
     FileTime m_Created;
-    std::FILE* m_File = nullptr;
+    std::shared_ptr<const ImageSnapshot> m_Snapshot;
+    const uint8_t* m_Bytes = nullptr; // the snapshot's bytes while open
+    std::string m_Error;
     char m_Name[NAME_SIZE] = {};
 };

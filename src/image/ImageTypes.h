@@ -15,6 +15,8 @@ inline constexpr uint32_t SFL_BASE = 0x201000u;
 inline constexpr uint32_t MAIN_FW_OFFSET = 0x8000u;
 // No section may end past the 4 MiB flash.
 inline constexpr uint32_t FLASH_END = FLASH_BASE + 0x400000u;
+// Every image byte goes somewhere in the flash, so no image file is larger than it.
+inline constexpr uint32_t FLASH_SIZE = FLASH_END - FLASH_BASE;
 // Binary sections never start below the RAM/flash window.
 inline constexpr uint32_t LOWEST_START = 0x200000u;
 

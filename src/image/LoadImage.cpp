@@ -33,14 +33,14 @@ void WriteReport(const CImageFile& image, CChannel& channel) {
     channel.Log("");
 }
 
-bool LoadPath(CImageFile& image, const std::string& path, CChannel& channel, const ImageLoadTexts& texts) {
-    if (path.empty())
-        return false;
-    if (!image.OpenFile(path, channel)) {
-        channel.PushStatus(texts.openFailed);
-        channel.Log("ERROR: image open FAILED");
-        return false;
-    }
+bool OpenFailed(CChannel& channel, const ImageLoadTexts& texts, const std::string& cause) {
+    channel.PushStatus(texts.openFailed + ": " + cause);
+    channel.Log("ERROR: image open FAILED: " + cause);
+    return false;
+}
+
+bool CheckOpened(CImageFile& image, CChannel& channel, const ImageLoadTexts& texts) {
+    channel.Log("Image SHA-256: " + image.Sha256());
     if (!image.Parse()) {
         channel.PushStatus(texts.corrupted);
         channel.Log("ERROR: image file corrupted");
@@ -49,6 +49,14 @@ bool LoadPath(CImageFile& image, const std::string& path, CChannel& channel, con
     WriteReport(image, channel);
     image.ReduceToOneSection();
     return true;
+}
+
+bool LoadPath(CImageFile& image, const std::string& path, CChannel& channel, const ImageLoadTexts& texts) {
+    if (path.empty())
+        return false;
+    if (!image.OpenFile(path, channel))
+        return OpenFailed(channel, texts, image.OpenError());
+    return CheckOpened(image, channel, texts);
 }
 
 } // namespace
@@ -61,6 +69,15 @@ bool LoadImage(CImageFile& image, const std::string& path, CChannel& channel, co
 bool LoadImage(CImageFile& image, LockedString& imagePath, CChannel& channel, const ImageLoadTexts& texts) {
     channel.Log("Open image file name - " + imagePath.Get());
     return LoadPath(image, imagePath.Get(), channel, texts);
+}
+
+bool LoadImage(CImageFile& image, std::shared_ptr<const ImageSnapshot> snapshot, CChannel& channel,
+               const ImageLoadTexts& texts) {
+    const std::string path = snapshot ? snapshot->path : std::string();
+    channel.Log("Open image file name - " + path);
+    if (!image.OpenSnapshot(std::move(snapshot), channel))
+        return OpenFailed(channel, texts, image.OpenError());
+    return CheckOpened(image, channel, texts);
 }
 
 ImageFileInfo DescribeImage(const CImageFile& image, CChannel* channel) {

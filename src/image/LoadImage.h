@@ -5,6 +5,7 @@
 #include "core/LockedValue.h"
 #include "image/ImageFile.h"
 
+#include <memory>
 #include <string>
 
 class CChannel;
@@ -15,10 +16,14 @@ struct ImageLoadTexts {
     std::string corrupted = "ERROR: corrupted file";
 };
 
-// Logs "Open image file name - <path>", then loads path into image and writes the report through channel.
-// False for an empty path (nothing more is reported), a file that cannot be opened or an invalid image
-// (one status line and one log line each).
+// Logs "Open image file name - <path>", then reads path once into image, logs "Image SHA-256: <hex>" of
+// the bytes read and writes the report through channel. False for an empty path (nothing more is
+// reported), a file that cannot be read (status "<openFailed>: <cause>") or an invalid image (one status
+// line and one log line each).
 bool LoadImage(CImageFile& image, const std::string& path, CChannel& channel,
+               const ImageLoadTexts& texts = ImageLoadTexts{});
+// The same for bytes read before (ReadImageSnapshot): many containers may load one snapshot.
+bool LoadImage(CImageFile& image, std::shared_ptr<const ImageSnapshot> snapshot, CChannel& channel,
                const ImageLoadTexts& texts = ImageLoadTexts{});
 // The same with the path taken from the chosen-image cell (each read clears its changed mark).
 bool LoadImage(CImageFile& image, LockedString& imagePath, CChannel& channel,

@@ -33,12 +33,20 @@ int RecordByte(const char* line, size_t length, size_t k) {
 ReadResult ImageStream::ReadSRecord(SRecordLine& line) {
     if (!IsOpen())
         return ReadResult::Error;
-    // The C line reader with a 255-byte buffer: a longer line comes in pieces, and each piece fails the
-    // length check below.
-    char text[255];
-    if (!std::fgets(text, sizeof text, m_File))
-        return std::ferror(m_File) ? ReadResult::Error : ReadResult::End;
-    size_t length = std::strlen(text);
+    // Lines are taken in pieces of at most 254 characters up to and including a line feed: a longer line
+    // comes in pieces, and each piece fails the length check below. A zero byte ends the piece's text.
+    constexpr uint32_t PIECE = 254;
+    if (m_Pos >= m_Size)
+        return ReadResult::End;
+    const uint8_t* from = m_Bytes + m_Pos;
+    const uint32_t most = m_Size - m_Pos < PIECE ? m_Size - m_Pos : PIECE;
+    const void* lineFeed = std::memchr(from, '\n', most);
+    const uint32_t piece =
+        lineFeed ? static_cast<uint32_t>(static_cast<const uint8_t*>(lineFeed) - from) + 1 : most;
+    m_Pos += piece;
+    const void* zero = std::memchr(from, 0, piece);
+    const size_t length = zero ? static_cast<size_t>(static_cast<const uint8_t*>(zero) - from) : piece;
+    const char* text = reinterpret_cast<const char*>(from);
     if (length > MAX_SRECORD_LINE || length < 4 || text[0] != 'S')
         return ReadResult::Error;
 

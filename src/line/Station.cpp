@@ -2,28 +2,23 @@
 
 #include "core/Channel.h"
 #include "core/Clock.h"
+#include "core/Platform.h"
 #include "image/ImageFile.h"
+#include "image/ImageSnapshot.h"
 #include "image/LoadImage.h"
-#include "image/Sha256.h"
+#include "line/LineFiles.h"
 #include "line/PortWatch.h"
+#include "line/StationEvents.h"
 #include "serial/PortTable.h"
 #include "upload/UploadCheck.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <csignal>
-#include <cstring>
-#include <fcntl.h>
+#include <cstdlib>
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <poll.h>
 #include <random>
 #include <set>
-#include <sys/mman.h>
-#include <sys/signalfd.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #ifndef PROGRAM_VERSION
 #define PROGRAM_VERSION "0.1.0"
@@ -41,17 +36,10 @@ bool IsGlob(const std::string& arg) {
     return arg.find_first_of("*?[") != std::string::npos;
 }
 
-std::string HostName() {
-    char name[256] = {};
-    if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0')
-        return "unknown";
-    return name;
-}
-
 std::string NewRunId() {
     const std::time_t now = std::time(nullptr);
     std::tm utc{};
-    gmtime_r(&now, &utc);
+    UtcTimeOf(now, utc);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
     std::random_device random;
@@ -60,62 +48,25 @@ std::string NewRunId() {
     return std::string(stamp) + "-" + tail;
 }
 
-// What identifies the file's contents cheaply, to notice a change on disk.
+// What tells cheaply that a file may have changed.
 struct FileStamp {
-    dev_t dev = 0;
-    ino_t ino = 0;
-    off_t size = 0;
-    timespec mtime{};
-    bool operator==(const FileStamp& o) const {
-        return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
-               mtime.tv_nsec == o.mtime.tv_nsec;
-    }
+    std::filesystem::file_time_type written{};
+    uintmax_t size = 0;
+    bool operator==(const FileStamp& o) const { return written == o.written && size == o.size; }
 };
 
 bool StampOf(const std::string& path, FileStamp& stamp) {
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0)
-        return false;
-    stamp = {st.st_dev, st.st_ino, st.st_size, st.st_mtim};
-    return true;
-}
-
-// The whole file; false with the reason in error ("not found" for a missing one).
-bool ReadFileOnce(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        error = errno == ENOENT ? "the image file was not found: " + path
-                                : "cannot read the image file " + path + ": " + std::strerror(errno);
-        return false;
-    }
-    bytes.clear();
-    uint8_t buffer[65536];
-    for (;;) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            error = "cannot read the image file " + path + ": " + std::strerror(errno);
-            close(fd);
-            return false;
-        }
-        if (n == 0)
-            break;
-        bytes.insert(bytes.end(), buffer, buffer + n);
-    }
-    close(fd);
-    return true;
+    std::error_code failed;
+    stamp.written = std::filesystem::last_write_time(path, failed);
+    if (!failed)
+        stamp.size = std::filesystem::file_size(path, failed);
+    return !failed;
 }
 
 class CStation {
 public:
     CStation(const LineOptions& options, std::FILE* out)
         : m_Options(options), m_Display(out, isatty(fileno(out)) != 0) {}
-    ~CStation() {
-        if (m_SnapshotFd >= 0)
-            close(m_SnapshotFd);
-    }
-
     int Run();
 
 private:
@@ -159,7 +110,6 @@ private:
     };
     std::vector<Retired> m_Retired;
     std::set<std::string> m_UnusableSaid;
-    int m_SnapshotFd = -1;
     FileStamp m_ImageStamp;
     bool m_ImageChangeSaid = false;
 };
@@ -255,29 +205,28 @@ void CStation::AddSlot(const std::string& path) {
 }
 
 bool CStation::TakeSnapshot(std::string& error) {
-    std::vector<uint8_t> bytes;
-    StampOf(m_Config.image, m_ImageStamp);
-    if (!ReadFileOnce(m_Config.image, bytes, error))
-        return false;
-    // The units load this private copy: what happens to the file from now on cannot reach them.
-    m_SnapshotFd = memfd_create("kavrel-line-image", MFD_CLOEXEC | MFD_ALLOW_SEALING);
-    if (m_SnapshotFd < 0 || !WriteAll(m_SnapshotFd, std::string(bytes.begin(), bytes.end())) ||
-        fcntl(m_SnapshotFd, F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_SEAL) != 0) {
-        error = std::string("cannot keep a copy of the image: ") + std::strerror(errno);
+    std::error_code failed;
+    if (!std::filesystem::exists(m_Config.image, failed)) {
+        error = "the image file was not found: " + m_Config.image;
         return false;
     }
-    m_Config.loadPath = "/proc/self/fd/" + std::to_string(m_SnapshotFd);
+    StampOf(m_Config.image, m_ImageStamp);
+    // Every unit loads these bytes: what happens to the file from now on cannot reach a receiver.
+    auto snapshot = std::make_shared<ImageSnapshot>();
+    if (!ReadImageSnapshot(m_Config.image, *snapshot, error))
+        return false;
+    m_Config.snapshot = snapshot;
     CChannel scratch;
     CImageFile image;
-    if (!LoadImage(image, m_Config.loadPath, scratch)) {
+    if (!LoadImage(image, m_Config.snapshot, scratch)) {
         error = "the image file is not a valid image: " + m_Config.image;
         return false;
     }
     m_Config.expected = ExpectationOf(image);
     image.Close();
     RunInfo& run = m_Config.run;
-    run.imageSha256 = Sha256Hex(bytes.data(), bytes.size());
-    run.imageSize = bytes.size();
+    run.imageSha256 = snapshot->sha256;
+    run.imageSize = snapshot->size;
     run.imageType = m_Config.expected.options ? "options" : "firmware";
     run.imageVersion = m_Config.expected.options ? m_Config.expected.serial : m_Config.expected.version;
     return true;
@@ -295,9 +244,9 @@ bool CStation::Prepare(std::string& error, int& code) {
     code = 3;
     if (!TakeSnapshot(error))
         return false;
-    char* absolute = realpath(m_Config.image.c_str(), nullptr);
-    run.image = absolute ? absolute : m_Config.image;
-    free(absolute);
+    std::error_code failed;
+    const std::filesystem::path absolute = std::filesystem::canonical(m_Config.image, failed);
+    run.image = failed ? m_Config.image : absolute.string();
     code = 2;
     if (!m_Config.logDir.empty()) {
         std::error_code ec;
@@ -305,10 +254,6 @@ bool CStation::Prepare(std::string& error, int& code) {
         if (!std::filesystem::is_directory(m_Config.logDir)) {
             error = "the log folder " + m_Config.logDir + " is not a folder" +
                     (ec ? " (" + ec.message() + ")" : std::string());
-            return false;
-        }
-        if (access(m_Config.logDir.c_str(), W_OK | X_OK) != 0) {
-            error = "cannot write into the log folder " + m_Config.logDir + ": " + std::strerror(errno);
             return false;
         }
     }
@@ -371,11 +316,9 @@ void CStation::WatchImage() {
     FileStamp now;
     if (m_ImageChangeSaid || (StampOf(m_Config.image, now) && now == m_ImageStamp))
         return;
-    std::vector<uint8_t> bytes;
+    ImageSnapshot again;
     std::string error;
-    const bool same = ReadFileOnce(m_Config.image, bytes, error) &&
-                      Sha256Hex(bytes.data(), bytes.size()) == m_Config.run.imageSha256;
-    if (same) {
+    if (ReadImageSnapshot(m_Config.image, again, error) && again.sha256 == m_Config.run.imageSha256) {
         m_ImageStamp = now;
         return;
     }
@@ -448,18 +391,9 @@ int CStation::Run() {
         return code;
     }
 
-    // SIGINT and SIGTERM arrive as readable data on one descriptor of this thread; every slot thread
-    // inherits the blocked mask.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    const int signalFd = signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
-
-    CTtyMonitor monitor;
+    CStationEvents events;
+    events.Start(m_Options.config.watch);
     if (m_Options.config.watch) {
-        monitor.Start();
         Rescan();
     } else {
         std::vector<std::string> seen;
@@ -481,8 +415,6 @@ int CStation::Run() {
                          "kavrel-line: the image is an Options image with serial %s, which may be written to "
                          "one unit per run; %zu ports given (--allow-same-serial writes it to every unit)\n",
                          m_Config.expected.serial.c_str(), usable.size());
-            if (signalFd >= 0)
-                close(signalFd);
             return 2;
         }
         for (const std::string& path : usable)
@@ -501,27 +433,21 @@ int CStation::Run() {
         if (allDone && m_Retired.empty() && (stopping || finishing || !m_Options.config.watch))
             break;
 
-        pollfd fds[2] = {{signalFd, POLLIN, 0}, {monitor.Fd(), POLLIN, 0}};
         const int timeout = m_Display.Terminal() ? TERMINAL_REFRESH_MS : PLAIN_LOOK_MS;
-        poll(fds, 2, timeout);
-        if (fds[0].revents & POLLIN) {
-            const bool wasStopping = stopping;
-            signalfd_siginfo info{};
-            while (read(signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-                if (stopping) {
-                    // The second signal: the operator will not wait. Records written so far are on disk.
-                    m_Display.Close();
-                    std::fprintf(stderr, "kavrel-line: second signal, ending at once\n");
-                    std::fflush(nullptr);
-                    _exit(1);
-                }
-                stopping = true;
-            }
-            if (!wasStopping && stopping) {
-                m_Display.Event("kavrel-line: interrupted, ending the running units");
-                for (auto& [path, entry] : m_Slots)
-                    entry.slot->RequestStop();
-            }
+        const CStationEvents::Woken woken = events.Wait(timeout);
+        const int interrupts = std::max(woken.interrupts, woken.interrupted ? 1 : 0);
+        if (interrupts > 0 && (stopping || interrupts > 1)) {
+            // The second interrupt: the operator will not wait. Records written so far are on the disk.
+            m_Display.Close();
+            std::fprintf(stderr, "kavrel-line: second signal, ending at once\n");
+            std::fflush(nullptr);
+            std::_Exit(1);
+        }
+        if (interrupts > 0) {
+            stopping = true;
+            m_Display.Event("kavrel-line: interrupted, ending the running units");
+            for (auto& [path, entry] : m_Slots)
+                entry.slot->RequestStop();
         }
         // A write error ends a watch once the running units have their records.
         if (m_WriteFailed.load() && m_Options.config.watch && !finishing) {
@@ -530,8 +456,8 @@ int CStation::Run() {
                 entry.slot->RequestFinish();
         }
         WatchImage();
-        // Pseudo-terminals and some adapters send no udev event: the glob is looked at every second too.
-        const bool changed = monitor.Drain();
+        // Pseudo-terminals and some adapters send no device event: the glob is looked at every second too.
+        const bool changed = woken.devicesChanged;
         if (m_Options.config.watch && !stopping && !finishing &&
             (changed || ElapsedMs(lastScan) >= RESCAN_MS)) {
             lastScan = TickMs();
@@ -541,8 +467,6 @@ int CStation::Run() {
     for (auto& [path, entry] : m_Slots)
         entry.slot->Join();
     Summary();
-    if (signalFd >= 0)
-        close(signalFd);
     return ExitCode();
 }
 

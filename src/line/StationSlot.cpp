@@ -1,6 +1,7 @@
 #include "StationSlot.h"
 
 #include "core/Clock.h"
+#include "core/Platform.h"
 #include "image/LoadImage.h"
 #include "line/PortWatch.h"
 
@@ -42,7 +43,7 @@ bool IsFailureLine(const std::string& line) {
 std::string TimedLine(const std::string& text) {
     const std::time_t now = std::time(nullptr);
     std::tm local{};
-    localtime_r(&now, &local);
+    LocalTimeOf(now, local);
     char stamp[16];
     std::strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
     return std::string(stamp) + "\t" + text;
@@ -344,7 +345,7 @@ void CStationSlot::OpenLog(UnitRecord& r, const ReceiverTexts& before) {
         return;
     const std::time_t now = std::time(nullptr);
     std::tm utc{};
-    gmtime_r(&now, &utc);
+    UtcTimeOf(now, utc);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
     // The name tells a person where the unit was; the exclusive create keeps two units apart.
@@ -393,7 +394,7 @@ UnitRecord CStationSlot::RunUnit(const ReceiverTexts& before, uint32_t checkMs) 
     m_Pending.clear();
 
     // Each job closes the image's stream at its end; every unit loads the snapshot taken at start.
-    if (!LoadImage(s.m_Image, m_Config.loadPath, s.m_Channel)) {
+    if (!LoadImage(s.m_Image, m_Config.snapshot, s.m_Channel)) {
         r.exitCode = 3;
         r.reason = "the image could not be loaded";
         return r;

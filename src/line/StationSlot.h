@@ -3,6 +3,7 @@
 // thread that runs units on it. In a batch the slot runs one unit; in watch mode it waits for receivers
 // and flashes each one that is plugged in, one after another, until it is stopped.
 
+#include "image/ImageSnapshot.h"
 #include "line/StationDisplay.h"
 #include "line/UnitRecord.h"
 #include "upload/ReceiverCheck.h"
@@ -21,8 +22,8 @@
 
 struct StationConfig {
     RunInfo run;
-    std::string image;    // the path as given
-    std::string loadPath; // where the units load the snapshot of the image taken at start
+    std::string image;                             // the path as given
+    std::shared_ptr<const ImageSnapshot> snapshot; // the image's bytes, read once at start
     ImageExpectation expected;
     std::string logDir;           // empty: no log files
     uint32_t retries = 0;         // watch: a failed unit is flashed again this many times while connected

@@ -1,11 +1,10 @@
 #include "UnitRecord.h"
 
-#include <cerrno>
-#include <cstring>
+#include "core/Platform.h"
+#include "line/LineFiles.h"
+
 #include <ctime>
-#include <fcntl.h>
 #include <nlohmann/json.hpp>
-#include <unistd.h>
 
 namespace {
 
@@ -13,11 +12,6 @@ using Json = nlohmann::ordered_json;
 
 Json OrNull(const std::string& text) {
     return text.empty() ? Json(nullptr) : Json(text);
-}
-
-// Flushing to a device that cannot sync (/dev/null, a pipe) is not a lost record.
-bool SyncFailed(int fd) {
-    return fsync(fd) != 0 && errno != EINVAL && errno != EROFS && errno != ENOTSUP;
 }
 
 } // namespace
@@ -44,7 +38,7 @@ std::string IsoUtc(std::chrono::system_clock::time_point t) {
     const auto ms = duration_cast<milliseconds>(t.time_since_epoch()).count();
     const std::time_t seconds = static_cast<std::time_t>(ms / 1000);
     std::tm utc{};
-    gmtime_r(&seconds, &utc);
+    UtcTimeOf(seconds, utc);
     char text[96];
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
                   utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec,
@@ -95,32 +89,16 @@ std::string RecordJson(const RunInfo& run, const UnitRecord& r) {
     return j.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
-bool WriteAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            if (n == 0)
-                errno = ENOSPC;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 CRecordFile::~CRecordFile() {
     if (m_Fd >= 0)
-        close(m_Fd);
+        CloseFile(m_Fd);
 }
 
 bool CRecordFile::Open(const std::string& path, std::string& error) {
     m_Path = path;
-    m_Fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    m_Fd = OpenAppendFile(path);
     if (m_Fd < 0)
-        error = "cannot open the record file " + path + ": " + std::strerror(errno);
+        error = "cannot open the record file " + path + ": " + SystemErrorText();
     return m_Fd >= 0;
 }
 
@@ -129,8 +107,8 @@ bool CRecordFile::Write(const std::string& line, std::string& error) {
     if (m_Fd < 0)
         return true;
     // One write of the whole line: with O_APPEND two stations on one file never interleave inside a line.
-    if (!WriteAll(m_Fd, line + "\n") || SyncFailed(m_Fd)) {
-        error = "cannot write the record file " + m_Path + ": " + std::strerror(errno);
+    if (!WriteWhole(m_Fd, line + "\n") || !SyncFile(m_Fd)) {
+        error = "cannot write the record file " + m_Path + ": " + SystemErrorText();
         return false;
     }
     return true;
@@ -153,14 +131,15 @@ bool CUnitLog::Create(const std::string& dir, const std::string& stem, std::stri
     for (int n = 1; n < 1000; ++n) {
         const std::string path =
             dir + "/" + stem + (n == 1 ? std::string() : "-" + std::to_string(n)) + ".log";
-        m_Fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        bool taken = false;
+        m_Fd = CreateNewFile(path, taken);
         if (m_Fd >= 0) {
             m_Path = path;
             m_Error.clear();
             return true;
         }
-        if (errno != EEXIST) {
-            error = "cannot create the log file " + path + ": " + std::strerror(errno);
+        if (!taken) {
+            error = "cannot create the log file " + path + ": " + SystemErrorText();
             return false;
         }
     }
@@ -173,7 +152,7 @@ void CUnitLog::Line(const std::string& line) {
         return;
     const std::time_t now = std::time(nullptr);
     std::tm local{};
-    localtime_r(&now, &local);
+    LocalTimeOf(now, local);
     char date[16];
     std::strftime(date, sizeof date, "%Y-%m-%d ", &local);
     // What a receiver printed may hold line ends of its own: each piece becomes a line with the entry's
@@ -203,8 +182,8 @@ void CUnitLog::Line(const std::string& line) {
 void CUnitLog::Flush() {
     if (m_Fd < 0 || m_Buffer.empty())
         return;
-    if (m_Error.empty() && !WriteAll(m_Fd, m_Buffer))
-        m_Error = "cannot write the log file " + m_Path + ": " + std::strerror(errno);
+    if (m_Error.empty() && !WriteWhole(m_Fd, m_Buffer))
+        m_Error = "cannot write the log file " + m_Path + ": " + SystemErrorText();
     m_Buffer.clear();
 }
 
@@ -212,10 +191,10 @@ bool CUnitLog::Close() {
     if (m_Fd < 0)
         return m_Error.empty();
     Flush();
-    if (m_Error.empty() && SyncFailed(m_Fd))
-        m_Error = "cannot write the log file " + m_Path + ": " + std::strerror(errno);
-    if (close(m_Fd) != 0 && m_Error.empty())
-        m_Error = "cannot write the log file " + m_Path + ": " + std::strerror(errno);
+    if (m_Error.empty() && !SyncFile(m_Fd))
+        m_Error = "cannot write the log file " + m_Path + ": " + SystemErrorText();
+    if (!CloseFile(m_Fd) && m_Error.empty())
+        m_Error = "cannot write the log file " + m_Path + ": " + SystemErrorText();
     m_Fd = -1;
     return m_Error.empty();
 }

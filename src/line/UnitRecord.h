@@ -60,9 +60,6 @@ std::string IsoUtc(std::chrono::system_clock::time_point t);
 // One JSON object on one line, without the line end; always valid UTF-8 (bytes that are not become U+FFFD).
 std::string RecordJson(const RunInfo& run, const UnitRecord& record);
 
-// Writes all of text at the end of the file behind fd; false with errno set when it could not.
-bool WriteAll(int fd, const std::string& text);
-
 // Appends records to a file, one whole line per write, each synced to the disk before Write returns;
 // callable from any thread.
 class CRecordFile {

@@ -27,6 +27,12 @@ bool IsBlankFrame(const ProgramRecord& record) {
     return true;
 }
 
+// Every data byte of the frame lies in [start, end), the range the loader was told to erase.
+bool InsideErase(const ProgramRecord& record, uint32_t start, uint32_t end) {
+    return record.frameAddress >= start &&
+           static_cast<uint64_t>(record.frameAddress) + record.dataCount <= static_cast<uint64_t>(end);
+}
+
 } // namespace
 
 bool CLoaderProtocol::RunSfld(CImageFile& image) {
@@ -106,6 +112,14 @@ bool CLoaderProtocol::UploadSection(CImageFile& image, int index) {
     uint64_t total = 0;
     const bool skipBlank = m_SkipBlank.load();
     while (record->dataCount != 0) {
+        // Whatever the reader produced, nothing is written where the erase did not reach.
+        if (!InsideErase(*record, start, end)) {
+            m_Channel.PushStatus(m_Texts.frameOutside);
+            LogF("ERROR: frame outside the erased range (A=0x%08" PRIX32 ",SZ=0x%04X; erased 0x%08" PRIX32
+                 " to 0x%08" PRIX32 ")",
+                 record->frameAddress, record->dataCount, start, end);
+            return false;
+        }
         if (skipBlank && IsBlankFrame(*record)) {
             m_BytesSkipped += record->dataCount;
         } else {

@@ -26,6 +26,7 @@ struct LoaderTexts {
     std::string erasing = "Erasing FLASH memory";                   // 137
     std::string programming = "Programming";                        // 138
     std::string sfldOpenFailed = "ERROR: failed to open SFL file:"; // 149, followed by a space and the path
+    std::string frameOutside = "ERROR: frame outside the erased range";
 };
 
 class CLoaderProtocol {

@@ -2,6 +2,7 @@
 // into RAM and started, then the first-stage loader session that erases and programs the image.
 
 #include "core/Clock.h"
+#include "core/Platform.h"
 #include "image/ImageFile.h"
 #include "image/ImageSection.h"
 #include "image/ImageStream.h"
@@ -40,15 +41,7 @@ std::string CLoaderProtocol::GetProgramDir() {
     std::string dir = m_ProgramDir.Get();
     if (!dir.empty())
         return dir;
-    char path[PATH_MAX + 1];
-    ssize_t n = readlink("/proc/self/exe", path, PATH_MAX);
-    if (n <= 0)
-        return std::string();
-    path[n] = '\0';
-    char* slash = std::strrchr(path, '/');
-    if (slash == nullptr)
-        return std::string();
-    return std::string(path, slash == path ? 1 : static_cast<size_t>(slash - path));
+    return ProgramFolder();
 }
 
 std::vector<std::string> CLoaderProtocol::SfldCandidates() {

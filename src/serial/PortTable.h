@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 constexpr int PORT_SLOTS = 255;
 // Paths up to 255 characters and a terminator.
@@ -19,8 +20,13 @@ extern uint8_t g_PortCount;
 // Rebuilds the table from /sys/class/tty: every entry with a device link, as /dev/<name>, in natural order;
 // legacy ttyS ports whose UART type is unknown are left out. At most 254 names after "OFF".
 void EnumeratePorts();
+// The names discovery would put into the table now, without touching it.
+std::vector<std::string> SystemPortNames();
 // The same from another class folder and device folder (a prepared tree); returns g_PortCount.
 int EnumeratePortsIn(const std::string& classDir, const std::string& devDir);
+// Replaces slots 1.. with names in their order (at most 254; empty or too long ones are left out); returns
+// g_PortCount. Every platform's discovery ends here.
+int SetPortNames(const std::vector<std::string>& names);
 // Appends one name. Refused (false) when all 255 slots are used or the text is empty or too long.
 bool AddPortName(const char* text);
 // Puts another name into filled slot index (1..g_PortCount), for a table that is reused when it is full.

@@ -2,7 +2,9 @@
 // Line settings shared by every layer: the baud index table and the parity and stop-bit selectors.
 
 #include <cstdint>
-#include <termios.h>
+
+// The termios pieces are defined where termios exists (SerialSettingsPosix.cpp).
+struct termios;
 
 constexpr int BAUD_INDEX_COUNT = 10;
 
@@ -11,7 +13,7 @@ int BaudRateOf(int index);
 // Bytes per second of the index; indices outside 0..9 count as 115200 bit/s.
 int BytesPerSecondOf(int index);
 // The termios speed constant of a rate from the table; anything else gives B115200.
-speed_t SpeedOfRate(int rate);
+unsigned SpeedOfRate(int rate);
 
 // Parity values of the line: 0 none, 1 odd, 2 even, 3 mark.
 constexpr uint8_t PARITY_NONE = 0;

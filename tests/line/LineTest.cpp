@@ -288,6 +288,11 @@ TEST_P(Verification, FailsWhenTheRestartedReceiverReportsSomethingElse) {
     EXPECT_EQ(j.at("result").get<std::string>(), "not verified");
     EXPECT_FALSE(j.at("verified").get<bool>());
     EXPECT_EQ(j.at("reason").get<std::string>(), row.reason);
+    // Both sides are recorded: what was checked before, what answered after.
+    EXPECT_EQ(j.at("serialNumber").get<std::string>(), "KV000001");
+    EXPECT_EQ(j.at("serialAfter").get<std::string>(),
+              row.sim.size() > 1 && row.sim[0] == "--reboot-serial" ? row.sim[1] : std::string("KV000001"));
+    EXPECT_EQ(j.at("serialWritten").is_null(), !row.options);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -296,6 +301,10 @@ INSTANTIATE_TEST_SUITE_P(
                                 false,
                                 {"--reboot-version", "B999"},
                                 "the receiver reports version B999, the image holds A123"},
+                      VerifyRow{"AnotherReceiverAfterTheRestart",
+                                false,
+                                {"--reboot-serial", "KV000777"},
+                                "a different receiver answered (TZ5N KV000777)"},
                       VerifyRow{"OtherSerial",
                                 true,
                                 {},

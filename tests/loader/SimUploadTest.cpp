@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <unistd.h>
 
 namespace {
 
@@ -248,6 +249,94 @@ TEST_F(SimUploadTest, LdrOnlyFirmwareAndTheSectorEraseLimit) {
         EXPECT_TRUE(row.result || Logs().back() == row.lines.back()) << LogText();
         m_Job.reset();
         m_Session.reset();
+        ClearLogs();
+    }
+}
+
+// Only bytes that passed the image check, and only inside the erased range, reach the flash: the file
+// changed while it is programmed, lines after the bad line that ended an S-record check, and a frame outside
+// the erase range however it came about (here the section's range is shrunk after the load).
+TEST_F(SimUploadTest, OnlyCheckedBytesInsideTheEraseReachTheFlash) {
+    const Bytes firmware = UnionImage(0x8000 + 0x10000, "T200", 5, 71),
+                other = UnionImage(0x18000, "T200", 5, 72);
+    OptionsParams params;
+    params.size = 0x900; // the bad line comes inside a frame, not at its start
+    params.checksum = false;
+    const Bytes options = Built(BuildOptionsImage, params);
+    const std::string records = ToSRecords(options, OPTIONS, 0, "o");
+    const std::string after =
+        records + "S3 bad\r\n" + SRecordLineText(3, 0x10300000, options.data(), 16) + "\r\n";
+    const struct {
+        const char* name;
+        std::string file;
+        std::function<void(const std::string& path)> change; // once programming has begun
+        uint32_t shrinkTo;                                   // the section's size after the load; 0 keeps it
+        bool result;
+        Bytes programmed; // from the section's start
+    } rows[] = {
+        {"truncated during programming",
+         {firmware.begin(), firmware.end()},
+         [](const std::string& path) { ASSERT_EQ(truncate(path.c_str(), 0x9000), 0); },
+         0,
+         true,
+         firmware},
+        {"rewritten in place during programming",
+         {firmware.begin(), firmware.end()},
+         [&other](const std::string& path) {
+             std::FILE* f = std::fopen(path.c_str(), "r+b");
+             ASSERT_NE(f, nullptr);
+             std::fwrite(other.data(), 1, other.size(), f);
+             std::fclose(f);
+         },
+         0,
+         true,
+         firmware},
+        {"S-records after the entry and a bad line", after, nullptr, 0, true, options},
+        {"frame outside the erased range", records, nullptr, 0x800, false,
+         Bytes(options.begin(), options.begin() + 0x800)},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        SimOptions o = FastOptions();
+        o.programMs = 20; // programming lasts long enough to change the file while it runs
+        Begin(o);
+        const std::string path = m_Dir.Write("changing", row.file);
+        ASSERT_TRUE(LoadImage(image, path, channel));
+        if (row.shrinkTo != 0)
+            image.Section(0).size = row.shrinkTo;
+        const uint32_t start = image.Section(0).start, end = start + image.Section(0).size;
+        ClearLogs();
+        std::atomic<bool> done{false};
+        std::thread changer([&] {
+            if (row.change &&
+                test::WaitUntil(
+                    [&] { return done.load() || (m_Job->m_Phase.Get() == 3 && m_Job->m_Progress.Get() > 0); },
+                    60000) &&
+                !done.load())
+                row.change(path);
+        });
+        uint32_t took = 0;
+        const bool ok = Upload(took);
+        done.store(true);
+        changer.join();
+        EXPECT_EQ(ok, row.result) << LogText();
+        if (!row.result) {
+            EXPECT_EQ(
+                Logs().back().rfind("ERROR: frame outside the erased range (A=0x10006000,SZ=0x0100;", 0), 0u)
+                << LogText();
+            const auto statuses = Statuses();
+            EXPECT_EQ(statuses.back(), "ERROR: frame outside the erased range");
+        }
+        // What was programmed, and erased flash everywhere outside the erase range.
+        EXPECT_EQ(Flash(start, row.programmed.size()), row.programmed);
+        const std::vector<uint8_t> all = m_Session->m_Sim->FlashCopy();
+        size_t outside = 0;
+        for (size_t i = 0; i < all.size(); ++i)
+            outside += (i < start - FLASH || i >= end - FLASH) && all[i] != 0xFF ? 1 : 0;
+        EXPECT_EQ(outside, 0u);
+        m_Job.reset();
+        m_Session.reset();
+        image.Close();
         ClearLogs();
     }
 }

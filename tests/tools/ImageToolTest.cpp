@@ -104,8 +104,8 @@ TEST(ImageTool, RefusesBadInput) {
     folder.Write("garbage", Bytes(50000, 3));
     folder.Write("text", std::string("not a loader\n"));
     for (const auto& [args, line] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-             {{"info", folder.File("missing")}, "ERROR: image open failed"},
-             {{"info", folder.Path()}, "ERROR: image open failed"},
+             {{"info", folder.File("missing")}, "ERROR: image open failed: No such file or directory"},
+             {{"info", folder.Path()}, "ERROR: image open failed: Is a directory"},
              {{"info", folder.File("garbage")}, "ERROR: corrupted file"},
              {{"loader", folder.File("missing")}, "ERROR: SFLD file open failed"},
              {{"loader", folder.File("text")}, "ERROR: wrong SFLD resource format"}}) {
