@@ -65,6 +65,6 @@ kill -USR1 "${SIMS[0]}"
 sleep 1
 size=$(stat -c %s "$WORK/quarter.bin")
 if cmp -s -n "$size" "$WORK/quarter.bin" "$WORK/p0.flash"; then same=yes; else same=NO; fi
-prog() { grep -o '"program":[0-9]*' "$1" | cut -d: -f2 | median; }
+prog() { grep -o '"program":[0-9][0-9]*' "$1" | cut -d: -f2 | median; }
 printf 'skip-blank: wall %.2f s against %.2f s, ratio %.3f; programming phase %s ms against %s ms; flash equals image: %s\n' \
   "$WS" "$WP" "$(echo "$WS / $WP" | bc -l)" "$(prog "$WORK/skip.jsonl")" "$(prog "$WORK/plain.jsonl")" "$same"

@@ -116,9 +116,9 @@ std::string CStationDisplay::ViewLine(const SlotView& v, size_t width, bool colo
             rest += " " + DurationText(v.left) + " left";
         if (!v.unit.empty())
             rest += "  " + v.unit;
-    } else if (v.verdict != 0 && !v.unit.empty()) {
+    } else if (v.verdict != 0 && !v.versionAfter.empty()) {
         // What the unit reports now comes first: it is what a narrow terminal must still show.
-        rest = "-> " + (v.versionAfter.empty() ? std::string("?") : v.versionAfter) + "  " + v.unit;
+        rest = "-> " + v.versionAfter + "  " + v.unit;
     } else {
         rest = v.unit;
     }

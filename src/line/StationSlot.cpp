@@ -141,7 +141,7 @@ void CStationSlot::Drain() {
         if (line->find("rx tx threads closed") != std::string::npos)
             m_PortClosedSeen = true;
         // The first failure line names the cause; the ones after it follow from it.
-        if (m_Log.IsOpen() && m_FirstError.empty() && IsFailureLine(*line)) {
+        if (m_InUnit && m_FirstError.empty() && IsFailureLine(*line)) {
             size_t tab = line->find('\t');
             m_FirstError = tab == std::string::npos ? *line : line->substr(tab + 1);
         }
@@ -319,7 +319,9 @@ void CStationSlot::RunWatch() {
         UnitRecord record = RunUnit(texts, ElapsedMs(tick));
         record.startTime = began;
         Finish(record);
-        if (record.result == "disconnected" || Stopping()) {
+        if (Stopping())
+            break;
+        if (record.result == "disconnected") {
             RenewSystem();
             release("unit removed");
             continue;
@@ -380,6 +382,7 @@ UnitRecord CStationSlot::RunUnit(const ReceiverTexts& before, uint32_t checkMs) 
     r.versionBefore = before.version;
     r.checkMs = checkMs;
     m_FirstError.clear();
+    m_InUnit = true;
     {
         std::lock_guard<std::mutex> lock(m_ViewLock);
         m_View.unit = UnitText(before);
@@ -534,6 +537,7 @@ UnitRecord CStationSlot::RunUnit(const ReceiverTexts& before, uint32_t checkMs) 
 
 void CStationSlot::Finish(UnitRecord& r) {
     r.endTime = Clock::now();
+    m_InUnit = false;
     if (r.result.empty())
         r.result = r.exitCode == 5 && r.verified.has_value() && !*r.verified ? "not verified"
                                                                              : ResultText(r.exitCode);

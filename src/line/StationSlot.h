@@ -115,6 +115,7 @@ private:
     // Slot thread only.
     CUnitLog m_Log;
     bool m_PortClosedSeen = false;
+    bool m_InUnit = false;              // from the unit's identification to its record
     std::vector<std::string> m_Pending; // log lines since the last idle look, for the next unit's file
     std::string m_FirstError;           // first failure line of the running unit's log
     std::string m_Adapter;

@@ -130,6 +130,7 @@ struct FaultRow {
     const char* fault;
     int code;
     const char* result;
+    const char* reason = ""; // the record's reason starts so (with or without a log folder)
 };
 
 void PrintTo(const FaultRow& row, std::ostream* os) {
@@ -161,13 +162,17 @@ TEST_P(FaultBatch, OneFaultyReceiverBesideAGoodOne) {
     EXPECT_EQ(faulty.at("result").get<std::string>(), row.result) << r.out;
     EXPECT_EQ(faulty.at("exitCode").get<double>(), row.code);
     EXPECT_EQ(faulty.at("reason").is_null(), row.code == 0) << r.out;
+    if (row.code != 0) {
+        EXPECT_EQ(faulty.at("reason").get<std::string>().rfind(row.reason, 0), 0u) << r.out;
+    }
     ExpectFlashHoldsImage(0, "p0", image);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     EachFault, FaultBatch,
     // One row for each way a slot ends (the job's own handling of every fault is the fault matrix's).
-    ::testing::Values(FaultRow{"silent", 4, "no receiver"}, FaultRow{"erase-fail", 5, "failed"},
+    ::testing::Values(FaultRow{"silent", 4, "no receiver"},
+                      FaultRow{"erase-fail", 5, "failed", "FLASH erase failure."},
                       FaultRow{"bad-csum:3", 0, "passed"}, FaultRow{"no-complete", 5, "failed"},
                       FaultRow{"hangup:3", 5, "disconnected"}),
     [](const ::testing::TestParamInfo<FaultRow>& info) {
