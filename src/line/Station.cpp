@@ -269,7 +269,11 @@ void CStation::Rescan() {
             present[path] = DeviceOf(path);
     for (auto it = m_Slots.begin(); it != m_Slots.end();) {
         auto found = present.find(it->first);
-        if (found == present.end() || found->second != it->second.device) {
+        // A name that now leads to another device keeps its slot: the slot's port reopens by the name and
+        // takes whatever answers there as a new unit.
+        if (found != present.end())
+            it->second.device = found->second;
+        if (found == present.end()) {
             m_Display.Event(it->first + ": adapter removed");
             it->second.slot->RequestStop();
             m_Retired.push_back({it->second.index, std::move(it->second.slot)});

@@ -278,10 +278,13 @@ void CStationSlot::RunWatch() {
         if (hold == Hold::None)
             SetView("waiting");
         if (PortLost()) {
-            // The adapter or the terminal behind the port went away: whatever comes back is a new unit.
+            // The adapter or the terminal behind the port went away: whatever comes back is a new unit, maybe
+            // on another adapter behind the same name.
             release("unit removed");
             if (!WaitPortOpen(m_Config.idleCheckMs))
                 continue;
+            m_Adapter = AdapterSerial(m_PortPath);
+            m_PortPhysical = PhysicalPath(m_PortPath);
         }
         ReceiverTexts texts;
         const Clock::time_point began = Clock::now();
