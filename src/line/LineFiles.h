@@ -1,8 +1,10 @@
 #pragma once
-// The station's files that must not lose a line: records appended whole, logs created new (never over
-// another file), each synced to the disk. A handle is a small number, -1 when a call failed; the reason is
-// then SystemErrorText(). One source file per platform.
+// The station's files that must not lose a line, and its terminal: records appended whole, logs created new
+// (never over another file), each synced to the disk. A handle is a small number, -1 when a call failed; the
+// reason is then SystemErrorText(). One source file per platform.
 
+#include <cstddef>
+#include <cstdio>
 #include <string>
 
 // Opens path for appending (made when missing); every write lands at the end, whole.
@@ -16,5 +18,8 @@ bool SyncFile(int handle);
 bool CloseFile(int handle);
 // The system's words for the last failure of the calls above.
 std::string SystemErrorText();
+// Is out a terminal (a console), and how many columns and rows does it show? False when not known.
+bool IsTerminal(std::FILE* out);
+bool TerminalSize(std::FILE* out, size_t& columns, size_t& rows);
 // This computer's name, or "unknown".
 std::string HostName();

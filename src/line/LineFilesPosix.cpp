@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 int OpenAppendFile(const std::string& path) {
@@ -48,4 +49,17 @@ std::string HostName() {
     if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0')
         return "unknown";
     return name;
+}
+
+bool IsTerminal(std::FILE* out) {
+    return isatty(fileno(out)) != 0;
+}
+
+bool TerminalSize(std::FILE* out, size_t& columns, size_t& rows) {
+    winsize ws{};
+    if (ioctl(fileno(out), TIOCGWINSZ, &ws) != 0 || ws.ws_col == 0)
+        return false;
+    columns = ws.ws_col;
+    rows = ws.ws_row;
+    return true;
 }

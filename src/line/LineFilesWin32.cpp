@@ -55,3 +55,17 @@ std::string HostName() {
         return "unknown";
     return name;
 }
+
+bool IsTerminal(std::FILE* out) {
+    return _isatty(_fileno(out)) != 0;
+}
+
+bool TerminalSize(std::FILE* out, size_t& columns, size_t& rows) {
+    CONSOLE_SCREEN_BUFFER_INFO info{};
+    const HANDLE console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(out)));
+    if (console == INVALID_HANDLE_VALUE || !GetConsoleScreenBufferInfo(console, &info))
+        return false;
+    columns = static_cast<size_t>(info.srWindow.Right - info.srWindow.Left + 1);
+    rows = static_cast<size_t>(info.srWindow.Bottom - info.srWindow.Top + 1);
+    return columns > 0;
+}

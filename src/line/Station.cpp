@@ -66,7 +66,7 @@ bool StampOf(const std::string& path, FileStamp& stamp) {
 class CStation {
 public:
     CStation(const LineOptions& options, std::FILE* out)
-        : m_Options(options), m_Display(out, isatty(fileno(out)) != 0) {}
+        : m_Options(options), m_Display(out, IsTerminal(out)) {}
     int Run();
 
 private:

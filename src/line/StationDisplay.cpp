@@ -1,11 +1,10 @@
 #include "StationDisplay.h"
 
+#include "line/LineFiles.h"
 #include "upload/UploadCheck.h"
 
 #include <algorithm>
 #include <cstdlib>
-#include <sys/ioctl.h>
-#include <unistd.h>
 
 namespace {
 
@@ -93,10 +92,10 @@ CStationDisplay::CStationDisplay(std::FILE* out, bool terminal) : m_Out(out), m_
 void CStationDisplay::Size(size_t& width, size_t& rows) const {
     width = 80;
     rows = 24;
-    winsize ws{};
-    if (m_Terminal && ioctl(fileno(m_Out), TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) {
-        width = ws.ws_col;
-        rows = ws.ws_row > 0 ? ws.ws_row : rows;
+    size_t columns = 0, lines = 0;
+    if (m_Terminal && TerminalSize(m_Out, columns, lines)) {
+        width = columns;
+        rows = lines > 0 ? lines : rows;
     }
     width = std::max(width, MIN_WIDTH);
 }
