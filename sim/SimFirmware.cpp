@@ -12,6 +12,8 @@ CSimFirmware::CSimFirmware(const SimOptions& opt, ISimHost& host, const CSimFlas
     : m_Opt(opt), m_Host(host), m_Flash(flash) {}
 
 std::string CSimFirmware::Version() const {
+    if (m_Swapped && !m_Opt.swapVersion.empty())
+        return m_Opt.swapVersion;
     if (m_AfterUpload && !m_Opt.rebootVersion.empty())
         return m_Opt.rebootVersion;
     std::string v;
@@ -25,7 +27,25 @@ std::string CSimFirmware::Version() const {
 }
 
 std::string CSimFirmware::Serial() const {
+    if (m_Swapped)
+        return m_Opt.swapSerial;
     return m_AfterUpload && !m_Opt.rebootSerial.empty() ? m_Opt.rebootSerial : m_Opt.serial;
+}
+
+std::string CSimFirmware::Model() const {
+    return m_Swapped ? m_Opt.swapModel : m_Opt.model;
+}
+
+std::string CSimFirmware::Type() const {
+    return m_Swapped && m_Opt.swapModel.size() == 4 ? m_Opt.swapModel : m_Opt.type;
+}
+
+void CSimFirmware::Swap(const std::string& when) {
+    if (m_Swapped || m_Opt.swapModel.empty())
+        return;
+    m_Swapped = true;
+    m_Host.Event("receiver swapped " + when + ": " + m_Opt.swapModel + " " + m_Opt.swapSerial +
+                 " answers now");
 }
 
 std::string CSimFirmware::Options() const {
@@ -83,18 +103,24 @@ void CSimFirmware::OnSentence(const std::string& s) {
     bool query = s == "$PQELQ,RID\r\n" || s == "$PQELQ,RIO\r\n";
     if (s == "$PQELQ,RID\r\n" && m_Opt.fault == SimFault::HangupQuery && ++m_RidQueries == m_Opt.faultArg) {
         m_Host.HangUp();
+    } else if (s == "$PQELQ,RID\r\n" && m_UploadAnnounced && m_Opt.hangupAt == SimPhase::Check) {
+        m_Host.Event("hang-up at check");
+        m_Host.HangUp();
     } else if (query && m_Mute) {
         m_Host.Event("query not answered (fault mute-after-upl)");
     } else if (s == "$PQELQ,RID\r\n") {
-        SendSentence(NmeaSentence("PQELR,RID," + m_Opt.type + "," + Version()));
+        SendSentence(NmeaSentence("PQELR,RID," + Type() + "," + Version()));
     } else if (s == "$PQELQ,RIO\r\n") {
         if (m_Opt.rioNak)
             SendSentence(NmeaSentence("PQELR,NAK"));
         else
-            SendSentence(NmeaSentence("PQELR,RIO," + m_Opt.model + "," + Version() + ",0," + Options() + "," +
-                                      Serial()));
+            SendSentence(
+                NmeaSentence("PQELR,RIO," + Model() + "," + Version() + ",0," + Options() + "," + Serial()));
     } else if (s == "$PQELS,PFL,UPL\r\n") {
         m_Host.Event("upload announced");
+        m_UploadAnnounced = true;
+        if (m_Opt.swapAt == SimSwapAt::Upl)
+            Swap("on the upload sentence");
         if (m_Opt.fault == SimFault::MuteAfterUpl)
             m_Mute = true;
     } else if (s == "$PQELS,PFL,LOA\r\n") {

@@ -23,6 +23,10 @@ public:
     std::string Version() const;
     std::string Serial() const;
     std::string Options() const;
+    std::string Model() const;
+    std::string Type() const;
+    // Another receiver (--swap-to) takes the first one's place from now on; once only.
+    void Swap(const std::string& when);
 
 private:
     void OnSentence(const std::string& s);
@@ -37,10 +41,12 @@ private:
     bool m_GoAheadDue = false;  // the byte right after a loader-mode sentence
     bool m_LoaderAsked = false; // a loader-mode sentence came since the firmware started
     bool m_Mute = false;
-    bool m_AfterUpload = false; // fault mute-after-upl, after the upload sentence
+    bool m_AfterUpload = false; // restarted after a completed upload
+    bool m_Swapped = false;     // the --swap-to receiver answers
     SimTime m_NextNmea = SIM_NEVER;
     SimTime m_NextNoise = SIM_NEVER;
     uint32_t m_NmeaCount = 0;
     uint32_t m_RidQueries = 0;
+    bool m_UploadAnnounced = false;
     std::minstd_rand m_Random{12345};
 };

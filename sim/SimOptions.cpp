@@ -68,7 +68,21 @@ const FaultEntry g_Faults[] = {
     {"mark-uux", SimFault::MarkUux, false, 0, 1},
 };
 
+const struct {
+    const char* name;
+    SimPhase phase;
+} g_Phases[] = {{"check", SimPhase::Check},       {"load", SimPhase::Load},   {"speed", SimPhase::Speed},
+                {"identify", SimPhase::Identify}, {"erase", SimPhase::Erase}, {"program", SimPhase::Program},
+                {"complete", SimPhase::Complete}};
+
 } // namespace
+
+const char* SimPhaseName(SimPhase phase) {
+    for (const auto& e : g_Phases)
+        if (e.phase == phase)
+            return e.name;
+    return "none";
+}
 
 const char* SimFaultName(SimFault fault) {
     for (const FaultEntry& e : g_Faults)
@@ -118,6 +132,14 @@ std::string SimHelpText() {
            "                         version (instead of the version found in flash)\n"
            "  --reboot-serial TEXT   ... and TEXT as its serial in the RIO reply\n"
            "  --reboot-options TEXT  ... and TEXT as its options in the RIO reply\n"
+           "  --swap-to MODEL:SERIAL[:VERSION]\n"
+           "                         from --swap-at on another receiver answers on the same line: MODEL\n"
+           "                         in the RIO reply (and as the RID type when it has 4 characters),\n"
+           "                         SERIAL as its serial and VERSION as its version (default: the\n"
+           "                         version as before); it takes over whatever the first was doing\n"
+           "  --swap-at WHEN         upl (on the upload sentence), loader (when the loader-mode request\n"
+           "                         is accepted, before the erase), frame:K (once programming frame K\n"
+           "                         is taken) or restart (after the completion mark; the default)\n"
            "  --nmea-noise MS        unsolicited NMEA sentence every MS in firmware mode (default off)\n"
            "\n"
            "Resident loader (PFLD):\n"
@@ -181,6 +203,11 @@ std::string SimHelpText() {
            "                         1); the frame is written\n"
            "     mark-u              the completion mark is one 'U', then silence\n"
            "     mark-uux            the completion mark is 'U', 'U', 'x', then silence\n"
+           "  --hangup-at PHASE      the line is hung up at that point of an upload (beside any --fault):\n"
+           "                         check (the RID query after $PQELS,PFL,UPL), load (the first frame of\n"
+           "                         the first-stage loader), speed (its speed answer), identify (the flash\n"
+           "                         identification query), erase (once the erase has begun), program (the\n"
+           "                         first programming frame), complete (when the completion mark is due)\n"
            "\n"
            "  --help                 this text\n"
            "\n"
@@ -284,6 +311,34 @@ SimParse ParseSimOptions(const std::vector<std::string>& args, SimOptions& o) {
              : a == "--reboot-serial"  ? o.rebootSerial
              : a == "--reboot-options" ? o.rebootOptions
                                        : o.serial) = v;
+        } else if (a == "--swap-to") {
+            std::vector<std::string> parts(1);
+            for (char c : v)
+                if (c == ':')
+                    parts.emplace_back();
+                else
+                    parts.back().push_back(c);
+            bool good = parts.size() == 2 || parts.size() == 3;
+            for (const std::string& part : parts)
+                good = good && FieldText(part, 40);
+            if (!good)
+                return fail("--swap-to takes MODEL:SERIAL[:VERSION] (1..40 printable characters each, no "
+                            ", * $ :)");
+            o.swapModel = parts[0];
+            o.swapSerial = parts[1];
+            o.swapVersion = parts.size() == 3 ? parts[2] : std::string();
+        } else if (a == "--swap-at") {
+            if (v == "upl")
+                o.swapAt = SimSwapAt::Upl;
+            else if (v == "loader")
+                o.swapAt = SimSwapAt::Loader;
+            else if (v == "restart")
+                o.swapAt = SimSwapAt::Restart;
+            else if (v.rfind("frame:", 0) == 0 && ParseNumber(v.substr(6), 0xFFFFFFFFu, n) && n >= 1) {
+                o.swapAt = SimSwapAt::Frame;
+                o.swapFrame = static_cast<uint32_t>(n);
+            } else
+                return fail("--swap-at takes upl, loader, frame:K or restart");
         } else if (a == "--count") {
             ok = num(64) && n >= 1;
             o.count = static_cast<uint32_t>(n);
@@ -344,7 +399,14 @@ SimParse ParseSimOptions(const std::vector<std::string>& args, SimOptions& o) {
             ok = ms(o.rebootMs);
         else if (a == "--loader-idle-reboot")
             ok = ms(o.loaderIdleRebootMs);
-        else if (a == "--fault") {
+        else if (a == "--hangup-at") {
+            o.hangupAt = SimPhase::None;
+            for (const auto& e : g_Phases)
+                if (v == e.name)
+                    o.hangupAt = e.phase;
+            if (o.hangupAt == SimPhase::None)
+                return fail("unknown phase for --hangup-at: " + v);
+        } else if (a == "--fault") {
             if (o.fault != SimFault::None)
                 return fail("only one --fault at a time");
             std::string name = v, arg;

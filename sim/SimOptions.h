@@ -32,6 +32,19 @@ enum class SimFault {
 
 enum class SimStartStage { Firmware, Pfld };
 
+// Where the line is hung up with --hangup-at: the RID query after the upload sentence, the first frame of
+// the first-stage loader into RAM, the speed answer, the flash identification query, the erase range, the
+// first programming frame, the moment the completion mark is due.
+enum class SimPhase { None, Check, Load, Speed, Identify, Erase, Program, Complete };
+
+// When another receiver takes the place of the first on the same line (--swap-to).
+enum class SimSwapAt {
+    Upl,     // on the upload sentence, before the host's last check
+    Loader,  // when the loader-mode request is accepted: after the host's last check, before the erase
+    Frame,   // when programming frame swapFrame has been written
+    Restart, // at the restart after a completed upload
+};
+
 struct SimOptions {
     // Pseudo-terminal
     std::string linkPath;          // symbolic link to the slave, replaced if present
@@ -55,6 +68,13 @@ struct SimOptions {
     std::string rebootSerial;
     std::string rebootOptions;
     uint32_t nmeaNoiseMs = 0; // unsolicited sentence period in firmware mode, 0 off
+    // Another receiver answers from swapAt on (empty swapModel: none): RIO model and serial, the RID type
+    // when the model has 4 characters, and swapVersion (empty: the version as before) as its version.
+    std::string swapModel;
+    std::string swapSerial;
+    std::string swapVersion;
+    SimSwapAt swapAt = SimSwapAt::Restart;
+    uint32_t swapFrame = 1;
 
     // PFLD
     uint32_t pfldBaud = 115200;
@@ -88,6 +108,7 @@ struct SimOptions {
     // Fault
     SimFault fault = SimFault::None;
     uint32_t faultArg = 0; // frame or sector number, or ms
+    SimPhase hangupAt = SimPhase::None;
 
     // Output
     std::string transcriptPath;
@@ -103,3 +124,4 @@ struct SimParse {
 SimParse ParseSimOptions(const std::vector<std::string>& args, SimOptions& out);
 std::string SimHelpText();
 const char* SimFaultName(SimFault fault);
+const char* SimPhaseName(SimPhase phase);

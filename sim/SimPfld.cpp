@@ -107,6 +107,11 @@ CSimPfld::Action CSimPfld::OnByte(uint8_t b, bool garbled, SimTime now) {
         return Action::None;
     }
     if (m_Frame.Busy() || (m_FrameOpen && b == '[')) {
+        if (m_Opt.hangupAt == SimPhase::Load) {
+            m_Host.Event("hang-up at load");
+            m_Host.HangUp();
+            return Action::None;
+        }
         FrameStatus st = m_Frame.Feed(b);
         m_FrameDeadline = SimAfterMs(now, m_Opt.recordTimeoutMs);
         if (st == FrameStatus::Busy)

@@ -117,6 +117,11 @@ CSimSfld::Action CSimSfld::OnGreeting(uint8_t b, SimTime now) {
         }
         break;
     case Greet::Baud:
+        if (m_Opt.hangupAt == SimPhase::Speed) {
+            m_Host.Event("hang-up at speed");
+            m_Host.HangUp();
+            break;
+        }
         if (m_BaudStep == 0) {
             if (b == '[')
                 m_BaudStep = 1;
@@ -197,6 +202,11 @@ void CSimSfld::OnCommand(uint8_t b) {
         break;
     }
     case FLASH_ID_CODE:
+        if (m_Opt.hangupAt == SimPhase::Identify) {
+            m_Host.Event("hang-up at identify");
+            m_Host.HangUp();
+            break;
+        }
         SendIdentification();
         break;
     case '[':
@@ -277,6 +287,11 @@ void CSimSfld::OnEraseRange(const uint8_t* p, size_t len, SimTime now) {
     m_Host.Send(param, 3);
     m_Host.Event("erase " + Hex32(start) + ".." + Hex32(end) + ": " + std::to_string(m_Sectors.size()) +
                  " sectors");
+    if (m_Opt.hangupAt == SimPhase::Erase) {
+        m_Host.Event("hang-up at erase");
+        m_Host.HangUp();
+        return;
+    }
     m_SectorsDone = 0;
     m_Busy = Busy::Erasing;
     m_BusyUntil = m_Sectors.empty() ? now : SimAfterMs(now, EraseTimeMs());
@@ -284,6 +299,11 @@ void CSimSfld::OnEraseRange(const uint8_t* p, size_t len, SimTime now) {
 
 CSimSfld::Action CSimSfld::OnProgramFrame(const uint8_t* p, size_t len, SimTime now) {
     uint32_t number = m_FramesTaken + 1;
+    if (m_Opt.hangupAt == SimPhase::Program && number == 1) {
+        m_Host.Event("hang-up at program");
+        m_Host.HangUp();
+        return Action::None;
+    }
     bool faultHere = !m_FaultUsed && number == m_Opt.faultArg;
     if (faultHere) {
         switch (m_Opt.fault) {
@@ -386,6 +406,11 @@ CSimSfld::Action CSimSfld::OnTick(SimTime now) {
     }
     if (now >= m_FinishAt) {
         m_FinishAt = SIM_NEVER;
+        if (m_Opt.hangupAt == SimPhase::Complete) {
+            m_Host.Event("hang-up at complete");
+            m_Host.HangUp();
+            return Action::None;
+        }
         if (m_Opt.fault == SimFault::NoComplete) {
             m_Host.Event("upload complete, no completion mark (fault)");
         } else if (m_Opt.fault == SimFault::MarkU || m_Opt.fault == SimFault::MarkUux) {

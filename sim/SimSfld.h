@@ -20,6 +20,8 @@ public:
     SimTime Deadline() const;
 
     bool Stalled() const { return m_Stalled; }
+    // Programming frames accepted since the last erase (the closing empty frame included).
+    uint32_t FramesTaken() const { return m_FramesTaken; }
 
 private:
     enum class Greet { Hello1, Hello2, Baud, Done };

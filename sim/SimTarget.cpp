@@ -62,6 +62,8 @@ void CSimTarget::OnByte(uint8_t b, bool garbled, SimTime now) {
     switch (m_Stage.load()) {
     case SimStage::Firmware:
         if (m_Firmware.OnByte(b, garbled, now) == CSimFirmware::Action::EnterLoader) {
+            if (m_Opt.swapAt == SimSwapAt::Loader)
+                m_Firmware.Swap("at the loader-mode request");
             m_Stage = SimStage::Pfld;
             m_Pfld.Enter(now, true);
         }
@@ -72,6 +74,8 @@ void CSimTarget::OnByte(uint8_t b, bool garbled, SimTime now) {
         break;
     case SimStage::Sfld:
         m_Sfld.OnByte(b, garbled, now);
+        if (m_Opt.swapAt == SimSwapAt::Frame && m_Sfld.FramesTaken() >= m_Opt.swapFrame)
+            m_Firmware.Swap("at programming frame " + std::to_string(m_Opt.swapFrame));
         break;
     case SimStage::Rebooting:
         break;
@@ -81,6 +85,8 @@ void CSimTarget::OnByte(uint8_t b, bool garbled, SimTime now) {
 void CSimTarget::OnTick(SimTime now) {
     if (m_Opt.fault == SimFault::Silent)
         return;
+    // A busy spell that ends on this tick ends now, not at the tick before.
+    const bool wasBusy = m_Stage.load() == SimStage::Sfld && !m_Sfld.Ready();
     switch (m_Stage.load()) {
     case SimStage::Firmware:
         m_Firmware.OnTick(now);
@@ -97,13 +103,15 @@ void CSimTarget::OnTick(SimTime now) {
     case SimStage::Rebooting:
         if (now >= m_RebootDone) {
             m_RebootDone = SIM_NEVER;
+            if (m_Opt.swapAt == SimSwapAt::Restart && m_Completed.load() > 0)
+                m_Firmware.Swap("at the restart");
             Enter(SimStage::Firmware, now);
         }
         return;
     }
     SimStage st = m_Stage.load();
     // Silence is counted from the last byte heard or the end of the last busy spell.
-    if (st == SimStage::Sfld && !m_Sfld.Ready())
+    if (st == SimStage::Sfld && (wasBusy || !m_Sfld.Ready()))
         m_LastInput = now;
     if (m_Opt.loaderIdleRebootMs && (st == SimStage::Pfld || st == SimStage::Sfld) &&
         now >= SimAfterMs(m_LastInput, m_Opt.loaderIdleRebootMs))

@@ -29,7 +29,12 @@ bool ParseVersion(const std::string& text, uint8_t& major, uint8_t& minor) {
     char* end = nullptr;
     std::string a = text.substr(0, dot);
     std::string b = text.substr(dot + 1);
-    if (a.empty() || b.empty() || a.size() > 2 || b.size() > 2)
+    // One or two hexadecimal digits each: strtoul alone would take signs, blanks and a "0x".
+    const auto digits = [](const std::string& t) {
+        return !t.empty() && t.size() <= 2 &&
+               t.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+    };
+    if (!digits(a) || !digits(b))
         return false;
     unsigned long hi = std::strtoul(a.c_str(), &end, 16);
     if (*end != '\0')

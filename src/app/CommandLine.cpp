@@ -79,8 +79,9 @@ void CCommandLineInfo::TakeCompletionLimit(const std::string& text) {
     if (end != nullptr && *end == '\0' && ms >= COMPLETION_LIMIT_MIN_MS && ms <= COMPLETION_LIMIT_MAX_MS)
         m_CompletionLimitMs = static_cast<uint32_t>(ms);
     else if (m_LimitError.empty())
-        m_LimitError = "--completion-limit takes milliseconds from " + std::to_string(COMPLETION_LIMIT_MIN_MS) +
-                    " to " + std::to_string(COMPLETION_LIMIT_MAX_MS);
+        m_LimitError = "--completion-limit takes milliseconds from " +
+                       std::to_string(COMPLETION_LIMIT_MIN_MS) + " to " +
+                       std::to_string(COMPLETION_LIMIT_MAX_MS);
 }
 
 std::string CCommandLineInfo::LimitError() const {
@@ -118,13 +119,15 @@ std::string UsageText(const std::string& programName) {
            "standard output and ends with one of these exit codes:\n"
            "  0  upload complete\n"
            "  1  window closed by the user, or stopped by SIGINT/SIGTERM (see below)\n"
-           "  2  the port is not there (or a command-line text is too long)\n"
+           "  2  port not found or could not be used: not there, not a serial port, held by another\n"
+           "     program or not permitted (the last line says which), or a command-line text is too long\n"
            "  3  the image file is not a valid image\n"
            "  4  no receiver answered\n"
            "  5  the upload failed (or, with --verify, was not verified)\n"
            "0 always means the receiver was flashed. An unattended run does not look for another running\n"
-           "Kavrel: the port is opened exclusively, so a port in use ends the run with 4 and says who holds "
-           "it.\n"
+           "Kavrel: the port is opened exclusively, so a port in use ends the run with 2 and says so.\n"
+           "A receiver whose port goes away during the upload ends the run with 5 and the line\n"
+           "\"the receiver's port went away\".\n"
            "A first SIGINT or SIGTERM stops the run as closing the window would: a running upload is "
            "cancelled\n"
            "(flash writing is stopped, which leaves the receiver in its loader with its flash incomplete), "

@@ -55,7 +55,7 @@ const char* OutcomeText(int code) {
     case 1:
         return "closed or interrupted";
     case 2:
-        return "port not found";
+        return "port not found or could not be used";
     case 3:
         return "the image file is not a valid image";
     case 4:
@@ -73,17 +73,21 @@ void QuietMessages(QtMsgType type, const QMessageLogContext&, const QString& tex
         std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
 }
 
-// The restarted receiver identifies itself again and must report what the image holds; then one line
-// says what was done. A failed check ends the run with 5 only when --verify asked for it.
+// The restarted receiver identifies itself again and must be the one checked before the upload, reporting
+// what the image holds; then one line says what was done. A failed check ends the run with 5 when --verify
+// asked for it, and a different receiver always does.
 int EndOfUnattendedUpload(CSystem& system, CLoaderDlg& dlg, CConsoleReport& console, bool verify) {
     UploadSummary summary;
-    summary.before = dlg.m_ReceiverBefore;
+    // The receiver the job itself identified right before the upload, not what the dialog saw earlier.
+    summary.before = Job(system).m_ReceiverChecked.Get();
     summary.seconds = ElapsedMs(dlg.m_UploadStartMs) / 1000.0;
     summary.bytes = Job(system).m_BytesSent.load() + Job(system).m_BytesSkipped.load();
     const uint32_t limitMs = 20000;
-    summary.afterKnown = AwaitIdentification(system, limitMs);
+    // A signal ends this wait too; the receiver then stays unverified.
+    summary.afterKnown = AwaitIdentification(system, limitMs, [] { return CSignalWatch::Arrived(); });
     summary.after = Check(system).Texts();
-    VerifyOutcome v = VerifyReceiver(ExpectationOf(Image(system)), summary.before, summary.afterKnown, summary.after);
+    VerifyOutcome v =
+        VerifyReceiver(ExpectationOf(Image(system)), summary.before, summary.afterKnown, summary.after);
     std::string line =
         v.verified ? "Verified: the receiver reports what the image holds" : "Not verified: " + v.reason;
     Channel(system).Log(line);
@@ -213,8 +217,11 @@ int CLoaderApp::Main(int argc, char** argv) {
         code = dlg.Run();
         if (console && code == 0)
             code = EndOfUnattendedUpload(system, dlg, *console, cmd.m_Verify);
+        // A port that could not be used says why on the last line.
+        const std::string outcome =
+            code == 2 && !dlg.PortCause().empty() ? dlg.PortCause() : OutcomeText(code);
         if (console)
-            console->Notice(program + ": " + OutcomeText(code) + " (exit code " + std::to_string(code) + ")");
+            console->Notice(program + ": " + outcome + " (exit code " + std::to_string(code) + ")");
 
         // The workers end before the objects they use; what they logged meanwhile still reaches the file.
         system.Shutdown();

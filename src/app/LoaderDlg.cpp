@@ -355,10 +355,15 @@ bool CLoaderDlg::OnInitDialog() {
                 return false;
             }
         } else {
-            // The worker retries a busy port without a word; an unattended run says why nothing answered.
+            // The worker retries a port it cannot open without a word; an unattended run ends with the
+            // cause (held by another program, no permission, another device) and 2.
             CSerialPort* port = Port(m_System);
-            if (m_Console && port && port->IsOpen() != 1 && port->PortLocked() == 1)
-                m_Console->Notice(m_CmdPort + " is held by another program.");
+            if (port && port->IsOpen() != 1 && port->LastOpenFault() != CSerialPort::OpenFault::NONE) {
+                m_PortCause = port->OpenFaultText();
+                Channel(m_System).Log(m_PortCause);
+                CloseDialog(2);
+                return false;
+            }
             CloseDialog(4);
             return false;
         }

@@ -85,6 +85,8 @@ public:
     int Run();
     bool Ended() const { return m_Ended; }
     int ExitCode() const { return m_ExitCode; }
+    // Why an unattended run could not use its port (exit code 2); empty when the port was not the cause.
+    const std::string& PortCause() const { return m_PortCause; }
     // Escape: the dialog stays.
     void reject() override;
     // Empties the log queue into the log file (or drops the lines when logging is off).
@@ -104,9 +106,7 @@ public:
     CConsoleReport* m_Console = nullptr;
     // Signals of an unattended run, looked at also during the waits that hold the event loop.
     CSignalWatch* m_Signals = nullptr;
-    // The receiver as identified before the upload, and when the upload was handed to the worker (for the
-    // unattended run's summary line).
-    ReceiverTexts m_ReceiverBefore;
+    // When the upload was handed to the worker (for the unattended run's summary line).
     uint32_t m_UploadStartMs = 0;
 
 protected:
@@ -229,6 +229,7 @@ private:
     int m_Busy = 0;
     int m_UploadBlocked = 0;
     int m_ExitCode = 0;
+    std::string m_PortCause;
     RecentImageFiles m_RecentFiles;
 
     CSystem& m_System;

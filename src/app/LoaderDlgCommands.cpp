@@ -3,7 +3,6 @@
 #include "LoaderDlg.h"
 
 #include "AboutDlg.h"
-#include "ConsoleReport.h"
 #include "HelpFile.h"
 #include "MessageBox.h"
 #include "ProgramDir.h"
@@ -52,6 +51,8 @@ void CLoaderDlg::OnBrowse() {
 }
 
 void CLoaderDlg::OnConnect() {
+    // The user's word that whatever device the port's name leads to now is the one to use.
+    PortWorker(m_System).ForgetDevice();
     RefreshConnection();
     Check(m_System).RequestCheck();
 }
@@ -113,7 +114,7 @@ bool CLoaderDlg::OnUpload() {
 
     // The bytes just checked are the ones that go out; an unattended run says which.
     if (m_Console)
-        m_Console->Notice("Image SHA-256: " + Image(m_System).Sha256());
+        channel.PushStatus("Image SHA-256: " + Image(m_System).Sha256());
     m_Idle.Set(0);
     CSerialPort* port = Port(m_System);
     port->Purge();
@@ -124,7 +125,6 @@ bool CLoaderDlg::OnUpload() {
         SleepOnDialogThread(1);
     job.m_ConnectBudget = m_AutoMode ? 5 : 30;
     m_UploadBytes = Image(m_System).Section(0).size;
-    m_ReceiverBefore = receiver;
     m_UploadStartMs = TickMs();
     job.StartUpload();
     return true;

@@ -9,8 +9,10 @@
 #include "Profile.h"
 #include "StringTable.h"
 #include "SystemAccess.h"
+#include "serial/PortIdentity.h"
 
 #include <QComboBox>
+#include <unistd.h>
 
 void CLoaderDlg::FitPortDropHeight(QComboBox* combo) {
     combo->setMaxVisibleItems(combo->count() + 2);
@@ -50,8 +52,20 @@ bool CLoaderDlg::InitPortList() {
     if (m_PortIndex < 0)
         m_PortIndex = 0;
     // A port named on the command line is chosen with or without an image; only an unattended run ends
-    // when it is missing, the dialog keeps the remembered port.
-    if (!m_CmdPort.empty()) {
+    // when it is missing, the dialog keeps the remembered port. A path that exists but is no serial port
+    // (a file, /dev/null, the terminal the program runs in) is refused before anything opens it.
+    PortIdentity identity;
+    std::string refusal;
+    if (!m_CmdPort.empty() && access(m_CmdPort.c_str(), F_OK) == 0 &&
+        !LookAtPort(m_CmdPort, identity, refusal)) {
+        Channel(m_System).Log(refusal);
+        if (m_AutoMode) {
+            m_PortCause = refusal;
+            m_ExitCode = 2;
+            return false;
+        }
+        Channel(m_System).PushStatus(refusal);
+    } else if (!m_CmdPort.empty()) {
         int found = FindCommandLinePort();
         if (found < 0) {
             PlainMessageBox(this, LoadStr(163) + " " + m_CmdPort, LoadStr(132), MB_ICONINFORMATION);

@@ -57,6 +57,10 @@ CSignalWatch::~CSignalWatch() {
     g_SignalPipe[0] = g_SignalPipe[1] = -1;
 }
 
+bool CSignalWatch::Arrived() {
+    return g_SignalCount != 0;
+}
+
 void CSignalWatch::Poll() {
     unsigned char b = 0;
     if (g_SignalPipe[0] < 0 || read(g_SignalPipe[0], &b, 1) != 1)

@@ -20,6 +20,8 @@ public:
 
     // Reads a signal that has arrived and hands it on; for waits that keep the event loop from running.
     void Poll();
+    // True once a first signal has arrived, also after the dialog has ended (the waits after it end then).
+    static bool Arrived();
 
 private:
     std::function<void(const std::string&)> m_OnSignal;

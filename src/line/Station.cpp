@@ -136,7 +136,7 @@ void CStation::Unusable(const std::string& port, int code, const std::string& re
         return;
     UnitRecord r;
     r.port = port;
-    if (m_Config.expected.options)
+    if (m_Config.expected.optionsImage)
         r.serialWritten = m_Config.expected.serial;
     r.exitCode = code;
     r.result = ResultText(code);
@@ -151,7 +151,7 @@ bool CStation::ClaimUnit(std::string& why) {
         why = "records or logs cannot be written";
         return false;
     }
-    if (m_Config.expected.options && !m_Config.allowSameSerial && m_OptionsUnits.fetch_add(1) > 0) {
+    if (m_Config.expected.optionsImage && !m_Config.allowSameSerial && m_OptionsUnits.fetch_add(1) > 0) {
         why = "the Options image (serial " + m_Config.expected.serial +
               ") has been written to a unit in this run; --allow-same-serial writes it to more";
         return false;
@@ -227,8 +227,8 @@ bool CStation::TakeSnapshot(std::string& error) {
     RunInfo& run = m_Config.run;
     run.imageSha256 = snapshot->sha256;
     run.imageSize = snapshot->size;
-    run.imageType = m_Config.expected.options ? "options" : "firmware";
-    run.imageVersion = m_Config.expected.options ? m_Config.expected.serial : m_Config.expected.version;
+    run.imageType = m_Config.expected.optionsImage ? "options" : "firmware";
+    run.imageVersion = m_Config.expected.optionsImage ? m_Config.expected.serial : m_Config.expected.version;
     return true;
 }
 
@@ -414,7 +414,7 @@ int CStation::Run() {
             usable.push_back(path);
         }
         // One serial for many units would make them indistinguishable: refused before anything is flashed.
-        if (m_Config.expected.options && !m_Config.allowSameSerial && usable.size() > 1) {
+        if (m_Config.expected.optionsImage && !m_Config.allowSameSerial && usable.size() > 1) {
             std::fprintf(stderr,
                          "kavrel-line: the image is an Options image with serial %s, which may be written to "
                          "one unit per run; %zu ports given (--allow-same-serial writes it to every unit)\n",

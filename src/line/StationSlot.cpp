@@ -70,6 +70,8 @@ void CStationSlot::ConfigureSystem() {
     job.m_JobTiming.completionWaitMs = m_Config.completionLimitMs;
     job.m_JobTiming.restartCollectMs = m_Config.restartCollectMs;
     job.m_SkipBlank.store(m_Config.skipBlank);
+    // Watching, units come and go on the port, each maybe with its own adapter: any device is taken.
+    m_System->m_PortWorker.m_KeepDevice.store(!m_Config.watch);
     // A watched adapter is looked at often; a receiver that is there answers well within the shorter limit,
     // so a pulled one is noticed soon.
     if (m_Config.watch)
@@ -140,7 +142,8 @@ void CStationSlot::Drain() {
         // The port closes only when its device has gone (or the system ends).
         if (line->find("rx tx threads closed") != std::string::npos)
             m_PortClosedSeen = true;
-        // The first failure line names the cause; the ones after it follow from it.
+        // The first failure line names the cause; the ones after it follow from it. A run without a log
+        // folder needs it as much.
         if (m_InUnit && m_FirstError.empty() && IsFailureLine(*line)) {
             size_t tab = line->find('\t');
             m_FirstError = tab == std::string::npos ? *line : line->substr(tab + 1);
@@ -198,7 +201,7 @@ bool CStationSlot::Identify(ReceiverTexts& texts) {
 bool CStationSlot::HoldsImage(const ReceiverTexts& t) const {
     if (t.model == "PFLD")
         return false;
-    if (m_Config.expected.options)
+    if (m_Config.expected.optionsImage)
         return t.serial == m_Config.expected.serial;
     return VersionMatches(m_Config.expected.version, t.version);
 }
@@ -208,7 +211,7 @@ UnitRecord CStationSlot::NewRecord() const {
     r.port = m_PortPath;
     r.portPath = m_PortPhysical;
     r.adapterSerial = m_Adapter;
-    if (m_Config.expected.options)
+    if (m_Config.expected.optionsImage)
         r.serialWritten = m_Config.expected.serial;
     r.startTime = Clock::now();
     return r;

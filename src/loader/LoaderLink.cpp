@@ -99,7 +99,40 @@ bool CLoaderProtocol::WaitTxDone() {
 }
 
 bool CLoaderProtocol::IsAborted() {
-    return m_Channel.StopRequested() || m_Cancel.Get() != 0;
+    return m_Channel.StopRequested() || m_Cancel.Get() != 0 || PortGone();
+}
+
+void CLoaderProtocol::WatchPort() {
+    CCommPort& port = Port();
+    m_WatchedOpenCount.store(port.OpenCount());
+    m_PortGone.store(false);
+    m_Watching.store(true);
+}
+
+bool CLoaderProtocol::PortGone() {
+    if (m_PortGone.load())
+        return true;
+    if (!m_Watching.load())
+        return false;
+    CCommPort& port = Port();
+    // A port opened again meanwhile may lead to another device: the receiver spoken to so far is gone.
+    if (!port.HungUp() && port.IsOpen() != 0 && port.OpenCount() == m_WatchedOpenCount.load())
+        return false;
+    if (!m_PortGone.exchange(true))
+        m_Channel.Log(PORT_GONE_TEXT);
+    return true;
+}
+
+bool CLoaderProtocol::PauseUnlessAborted(uint32_t ms) {
+    const uint32_t slice = std::max<uint32_t>(m_Timings.waitSliceMs, 1);
+    while (ms > 0) {
+        if (IsAborted())
+            return false;
+        const uint32_t step = std::min(ms, slice);
+        m_Channel.SleepMs(step);
+        ms -= step;
+    }
+    return !IsAborted();
 }
 
 bool CLoaderProtocol::WaitOk() {

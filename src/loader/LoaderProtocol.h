@@ -31,6 +31,8 @@ struct LoaderTexts {
 
 class CLoaderProtocol {
 public:
+    static constexpr const char* PORT_GONE_TEXT = "the receiver's port went away";
+
     // Room of the flash description that IdentifyFlash fills.
     static constexpr size_t FLASH_DESC_SIZE = 256;
     // Longest version line kept; the rest of an endless line is dropped.
@@ -48,7 +50,14 @@ public:
     CCommPort* GetPort() const { return m_Port.load(); }
 
     // --- link (waits, greeting, versions) ---
+    // A stop, a cancel, or the watched port gone: every wait ends at its next look.
     bool IsAborted();
+    // From now on a port that hangs up, is closed or is opened again counts as gone (the device it led to
+    // has left); Unwatch ends that, the mark stays until the next WatchPort.
+    void WatchPort();
+    void UnwatchPort() { m_Watching.store(false); }
+    // True once the watched port went away; the first look that finds it logs PORT_GONE_TEXT.
+    bool PortGone();
     bool WaitOk();
     bool WaitRecWait();
     bool SkipParam();
@@ -116,6 +125,8 @@ protected:
     // The pause of a loop that paces its reading: up to paceMs, but over as soon as a byte is waiting (or
     // the port's waiters are released), so the loop keeps its steps and limits and answers without delay.
     void PaceRx();
+    // A pause of ms that an abort cuts short (within one wait slice); false when aborted.
+    bool PauseUnlessAborted(uint32_t ms);
     // Waits until the port has sent what is queued: first about the line time of the queue, then in
     // millisecond steps. False on abort, and (logged, m_LineFault set) when the output has not drained
     // within its line time plus txDrainMs. A port that has been closed under us drains nothing more, so
@@ -131,5 +142,8 @@ private:
     std::atomic<CCommPort*> m_Port;
     // Set when the port's output stopped draining: a line fault, not a refusal, so frames are not retried.
     bool m_LineFault = false;
+    std::atomic<bool> m_Watching{false};
+    std::atomic<bool> m_PortGone{false};
+    std::atomic<uint32_t> m_WatchedOpenCount{0};
     LockedString m_ProgramDir{std::string()};
 };

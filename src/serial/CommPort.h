@@ -29,6 +29,10 @@ public:
     virtual void Purge() {}
     virtual int CharTimeMs(int count) { return count * 1000; }
     virtual void CheckPresence() {}
+    // True once the open device has hung up (unplugged, far end closed); reset by the next open.
+    virtual bool HungUp() { return false; }
+    // Counts the opens: a port that was closed and opened again between two looks has another count.
+    virtual uint32_t OpenCount() { return 0; }
 
     // Blocks until a received byte is waiting, ms have passed or WakeWaiters is called; true when a byte is
     // waiting. Loops that would otherwise poll the receive ring without pausing wait here instead.

@@ -54,14 +54,34 @@ bool CPortWorker::TryOpen() {
     m_WakeEvent.WaitFor(m_RetryWaitMs);
     if (Stopping())
         return false;
-    m_SerialPort.Open();
+    const std::string name = index > 0 && index < PORT_SLOTS ? PortName(index) : std::string();
+    if (m_ForgetDevice.exchange(false) || name != m_DeviceName || !m_KeepDevice.load()) {
+        m_DeviceName.clear();
+        m_Device = PortIdentity{};
+        m_Refused = PortIdentity{};
+    }
+    m_SerialPort.Open(m_Device.known ? &m_Device : nullptr);
     if (m_SerialPort.IsOpen() == 0) {
         std::string dropped;
         m_SerialPort.TakeError(dropped);
+        if (m_SerialPort.LastOpenFault() == CSerialPort::OpenFault::OTHER_DEVICE) {
+            PortIdentity found;
+            std::string reason;
+            LookAtPort(name, found, reason);
+            if (found != m_Refused) {
+                m_Refused = found;
+                m_Channel.Log(m_SerialPort.OpenFaultText());
+            }
+        }
         // A request that came during the wait is read on the next attempt; its mark must not close again.
         m_PortRequest.Get();
         return false;
     }
+    if (!m_Device.known && !name.empty()) {
+        m_DeviceName = name;
+        m_Device = m_SerialPort.Identity();
+    }
+    m_Refused = PortIdentity{};
     m_PortOpened.Set(1);
     return true;
 }

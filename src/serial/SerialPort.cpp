@@ -6,13 +6,13 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -201,14 +201,32 @@ void CSerialPort::NotifyRx() {
 }
 
 bool CSerialPort::FailOpen(const std::string& name, bool locked) {
+    return FailOpen(name, locked ? OpenFault::HELD : OpenFault::FAILED,
+                    locked ? name + " is held by another program." : name + " could not be opened.");
+}
+
+bool CSerialPort::FailOpen(const std::string& name, OpenFault fault, const std::string& cause) {
+    const bool locked = fault == OpenFault::HELD;
     std::lock_guard<std::mutex> lock(m_ErrorLock);
     m_ErrorText = name + (locked ? " is Locked by Another Device!" : " Serial Port Open Error!");
     m_ErrorFlag.store(1);
     m_PortLocked.store(locked ? 1 : 0);
+    m_OpenFaultText = cause;
+    m_OpenFault.store(fault);
     return false;
 }
 
-bool CSerialPort::Open() {
+std::string CSerialPort::OpenFaultText() {
+    std::lock_guard<std::mutex> lock(m_ErrorLock);
+    return m_OpenFaultText;
+}
+
+PortIdentity CSerialPort::Identity() {
+    std::lock_guard<std::mutex> lock(m_OpenLock);
+    return m_Identity;
+}
+
+bool CSerialPort::Open(const PortIdentity* required) {
     std::lock_guard<std::mutex> lock(m_OpenLock);
     CloseLocked();
     m_RxRing.Clear();
@@ -218,24 +236,58 @@ bool CSerialPort::Open() {
     const uint8_t index = m_PortIndex.load();
     if (index == 0) {
         m_PortLocked.store(0);
+        m_OpenFault.store(OpenFault::NONE);
         return true;
     }
     const std::string name = PortName(index);
 
-    int fd = open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return FailOpen(name, errno == EBUSY);
+    // The path is looked at through a descriptor that does not open the device, and the device is then
+    // opened through that descriptor: what was looked at is what gets opened, even if the name is moved.
+    const int pathFd = open(name.c_str(), O_PATH | O_CLOEXEC);
+    if (pathFd < 0)
+        return FailOpen(name, OpenFault::FAILED, name + ": " + std::strerror(errno) + ".");
+    struct stat st {};
+    PortIdentity identity;
+    std::string refusal;
+    if (fstat(pathFd, &st) != 0 || !LookAtPort(name, st, identity, refusal)) {
+        close(pathFd);
+        return FailOpen(name, OpenFault::NOT_SERIAL,
+                        refusal.empty() ? name + " cannot be looked at." : refusal);
+    }
+    if (required != nullptr && required->known && identity != *required) {
+        close(pathFd);
+        return FailOpen(name, OpenFault::OTHER_DEVICE,
+                        name + " now leads to another device (" + PortIdentityText(identity) + ", was " +
+                            PortIdentityText(*required) + "): it is not opened.");
+    }
+    const std::string self = "/proc/self/fd/" + std::to_string(pathFd);
+    int fd = open(self.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int openError = errno;
+    close(pathFd);
+    if (fd < 0) {
+        const bool busy = openError == EBUSY;
+        const bool denied = openError == EACCES || openError == EPERM;
+        return FailOpen(name,
+                        busy     ? OpenFault::HELD
+                        : denied ? OpenFault::DENIED
+                                 : OpenFault::FAILED,
+                        busy ? name + " is held by another program."
+                             : name + " cannot be opened: " + std::strerror(openError) + ".");
+    }
     // TIOCEXCL does not stop root; the advisory lock does, and it is what other serial programs look for.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const bool locked = errno == EWOULDBLOCK;
+        const int lockError = errno;
         CloseFd(fd);
-        return FailOpen(name, locked);
+        return lockError == EWOULDBLOCK
+                   ? FailOpen(name, OpenFault::HELD, name + " is held by another program.")
+                   : FailOpen(name, OpenFault::FAILED,
+                              name + " cannot be locked: " + std::strerror(lockError) + ".");
     }
     // A program that holds the port in exclusive mode without the lock (root got in regardless).
     int exclusive = 0;
     if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
         CloseFd(fd);
-        return FailOpen(name, true);
+        return FailOpen(name, OpenFault::HELD, name + " is held by another program.");
     }
     termios tio{};
     if (!isatty(fd) || tcgetattr(fd, &tio) != 0) {
@@ -278,12 +330,15 @@ bool CSerialPort::Open() {
     m_RxStop.store(0);
     m_TxStop.store(0);
     m_TxRunning.store(1);
-    // Test aid: a pause between the transmit pass's look at the queues and its answer widens the window in
-    // which an answer can cross a new request (a loaded machine does the same at random).
-    const char* pause = std::getenv("KV_TX_ANSWER_PAUSE_US");
-    m_TxAnswerPauseUs = pause != nullptr ? static_cast<uint32_t>(std::strtoul(pause, nullptr, 10)) : 0;
 
     m_PortLocked.store(0);
+    m_Identity = identity;
+    {
+        std::lock_guard<std::mutex> errorLock(m_ErrorLock);
+        m_OpenFaultText.clear();
+        m_OpenFault.store(OpenFault::NONE);
+    }
+    m_OpenCount.fetch_add(1);
     m_Channel.Log("begin threads");
     m_RxThread = std::thread(&CSerialPort::RxThread, this);
     m_TxThread = std::thread(&CSerialPort::TxThread, this);

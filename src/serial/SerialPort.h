@@ -9,6 +9,7 @@
 #include "core/LockedValue.h"
 #include "core/PulseEvent.h"
 #include "serial/CommPort.h"
+#include "serial/PortIdentity.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -60,10 +61,21 @@ public:
     void CheckPresence() override;
     bool WaitRx(uint32_t ms) override;
     void WakeWaiters() override;
+    bool HungUp() override { return m_HungUp.load() != 0; }
+    uint32_t OpenCount() override { return m_OpenCount.load(); }
+
+    // Why the last Open failed.
+    enum class OpenFault { NONE, NOT_SERIAL, OTHER_DEVICE, HELD, DENIED, FAILED };
 
     // Opens g_PortNames[portIndex] with the stored settings and starts both threads. True also for slot 0
-    // ("OFF"), which opens nothing.
-    bool Open();
+    // ("OFF"), which opens nothing. The path is looked at first and a device that is no serial port is
+    // never opened for reading and writing; with required, neither is a device other than that one.
+    bool Open(const PortIdentity* required = nullptr);
+    // The device the port has open (or had open last).
+    PortIdentity Identity();
+    // The last Open's failure and a sentence saying its cause; NONE and "" after a successful one.
+    OpenFault LastOpenFault() const { return m_OpenFault.load(); }
+    std::string OpenFaultText();
     // Hands out an unreported error text once.
     bool TakeError(std::string& text);
     // Reads and clears the line errors and the queue counts; returns errorFlag. Transmit thread only.
@@ -80,6 +92,7 @@ public:
 
 private:
     bool FailOpen(const std::string& name, bool locked);
+    bool FailOpen(const std::string& name, OpenFault fault, const std::string& cause);
     void CloseLocked();
     bool DeviceGone();
     // An errno that means the device has gone (unplugged, terminal master closed).
@@ -136,8 +149,13 @@ private:
     int m_TxAnswerIdle = 0;
     std::atomic<int> m_ErrorFlag{0};
     std::atomic<int> m_PortLocked{0};
+    std::atomic<OpenFault> m_OpenFault{OpenFault::NONE};
+    std::atomic<uint32_t> m_OpenCount{0};
     std::mutex m_ErrorLock;
     std::string m_ErrorText;
+    std::string m_OpenFaultText;
+    // Under m_OpenLock.
+    PortIdentity m_Identity;
 
     // Open, Close, CheckPresence and Purge may come from different threads.
     std::mutex m_OpenLock;
@@ -148,7 +166,6 @@ private:
     // Transmit thread only (and Open before it starts): the last line-error counters.
     serial_icounter_struct m_LastCounts{};
     bool m_HaveCounts = false;
-    uint32_t m_TxAnswerPauseUs = 0;
 
     // Data-arrival signal for WaitRx: generations bumped by the receive thread and by WakeWaiters.
     std::mutex m_RxWaitLock;

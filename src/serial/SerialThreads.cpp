@@ -31,8 +31,11 @@ bool CSerialPort::IsGoneError(int err) {
 
 void CSerialPort::MarkHungUp() {
     // Reported once as an I/O error; from now on both threads wait only for their abort.
-    if (m_HungUp.exchange(1) == 0)
+    if (m_HungUp.exchange(1) == 0) {
         m_IoError.store(1);
+        // A protocol wait on this port learns of the loss now rather than at the end of its slice.
+        WakeWaiters();
+    }
 }
 
 void CSerialPort::RxThread() {
@@ -162,8 +165,6 @@ void CSerialPort::TxThread() {
             ApplyBaud();
         PollErrors();
         const int idle = m_TxRing.IsEmpty() && off == len && m_OutQueue.load() == 0 ? 1 : 0;
-        if (m_TxAnswerPauseUs > 0)
-            std::this_thread::sleep_for(std::chrono::microseconds(m_TxAnswerPauseUs));
         AnswerTx(request, idle);
         WriteOut(chunk, len, off);
     }

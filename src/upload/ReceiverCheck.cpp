@@ -183,8 +183,9 @@ bool CReceiverCheck::OptionsLoop(uint32_t start, Sentence& sentence) {
             Publish();
             return false;
         }
+        // A refusal identifies the receiver too, so it has to prove sound like any other reply.
         char rest[TEXT_SIZE];
-        if (std::sscanf(sentence, "PQELR,NAK*%127s", rest) == 1) {
+        if (std::sscanf(sentence, "PQELR,NAK*%127s", rest) == 1 && SentenceChecksumOk(sentence)) {
             // The receiver does not know the options query: type and version stay.
             ConvertVersion(m_Version);
             Publish();

@@ -31,8 +31,9 @@ ImageExpectation ExpectationOf(const CImageFile& image) {
     if (image.Count() == 0)
         return e;
     const UnionSection& first = image.Section(0);
-    e.options = first.fwId == FwId::Options;
-    if (e.options)
+    e.optionsImage = first.fwId == FwId::Options;
+    // An Options section names its serial; no options text of its own is read from it.
+    if (e.optionsImage)
         e.serial = first.optionsSerial;
     else // the load reduces the image to one section; the main firmware's identification stays in slot 1
         e.version = image.Section(1).version;
@@ -53,26 +54,35 @@ bool VersionMatches(const std::string& imageVersion, const std::string& reported
 VerifyOutcome VerifyReceiver(const ImageExpectation& expected, const ReceiverTexts& before, bool identified,
                              const ReceiverTexts& after) {
     VerifyOutcome v;
-    // An Options image writes its own serial; any other image leaves the one checked before.
-    const std::string& serialWanted = expected.options ? expected.serial : before.serial;
+    // A receiver checked in its loader told neither model nor serial: only the image can be compared.
+    const bool known = !before.model.empty() && before.model != "PFLD";
+    // An Options image writes its own serial (one it did not take leaves the serial checked before); any
+    // other image leaves the serial alone.
+    const bool serialOk = expected.optionsImage
+                              ? after.serial == expected.serial || after.serial == before.serial
+                              : after.serial == before.serial;
+    // A receiver that refused the options query was known by its type alone; new firmware may answer the
+    // query with a model field that is no type, so the type is held to only while it still refuses.
+    const bool same = before.serial.empty() ? !after.serial.empty() || after.model == before.model
+                                            : after.model == before.model && serialOk;
     if (!identified) {
         v.reason = "the receiver did not identify itself after the restart";
     } else if (after.model == "PFLD") {
         v.reason = "the receiver is still in its loader (PFLD " + after.version + ")";
-    } else if (after.model != before.model ||
-               (!serialWanted.empty() && after.serial != serialWanted &&
-                // An Options image that did not take leaves the unit its old serial: the same receiver.
-                !(expected.options && after.serial == before.serial))) {
+    } else if (known && !same) {
         v.differentReceiver = true;
         v.reason = "a different receiver answered (" + Or(after.model, "(no model)") + " " +
                    Or(after.serial, "(no serial)") + ")";
-    } else if (expected.options) {
+    } else if (expected.optionsImage) {
         if (after.serial.empty())
             v.reason = "the receiver reports no serial number (the image holds " + expected.serial + ")";
         else if (after.serial != expected.serial)
             v.reason = "the receiver reports serial " + after.serial + ", the image holds " + expected.serial;
         else if (after.options.empty())
             v.reason = "the receiver reports no options";
+        else if (!expected.options.empty() && after.options != expected.options)
+            v.reason =
+                "the receiver reports options " + after.options + ", the image holds " + expected.options;
     } else if (!VersionMatches(expected.version, after.version)) {
         v.reason = "the receiver reports version " + Or(after.version, "(none)") + ", the image holds " +
                    Or(expected.version, "(none)");

@@ -13,9 +13,10 @@ class CSystem;
 
 // What the image says the receiver should report after the upload.
 struct ImageExpectation {
-    bool options = false; // an Options image: the serial is compared, else the firmware version
-    std::string version;  // main firmware version (4 characters as in the file)
-    std::string serial;   // serial held in an Options image
+    bool optionsImage = false; // an Options image: serial and options are compared, else the version
+    std::string version;       // main firmware version (4 characters as in the file)
+    std::string serial;        // serial held in an Options image
+    std::string options;       // options an Options image places; empty when its section names none
 };
 ImageExpectation ExpectationOf(const CImageFile& image);
 
@@ -25,8 +26,9 @@ struct VerifyOutcome {
     bool differentReceiver = false;
     std::string reason; // why not; empty when verified
 };
-// before: what the receiver reported before the upload; identified: the restarted receiver answered a check;
-// after: what it reported. A receiver other than the one checked is never a pass.
+// before: the receiver checked right before the upload (empty, or a receiver in its loader, when its model
+// and serial are not known); identified: the restarted receiver answered a check; after: what it reported.
+// A receiver other than the one checked is never a pass.
 VerifyOutcome VerifyReceiver(const ImageExpectation& expected, const ReceiverTexts& before, bool identified,
                              const ReceiverTexts& after);
 

@@ -78,8 +78,15 @@ void CUploadJob::WaitForReceiver(uint32_t limitMs, bool budgetLimited) {
         if (IsAborted())
             return;
         RaisePortOpened();
-        // CancelUpload and shutdown pulse this event, so the wait ends at once for them.
-        m_Wake.WaitFor(m_JobTiming.recheckPauseMs);
+        // CancelUpload and shutdown pulse this event, so the wait ends at once for them; a port that goes
+        // away is seen within a wait slice.
+        const uint32_t pause = TickMs();
+        for (uint32_t waited = 0; waited < m_JobTiming.recheckPauseMs && !PortGone();
+             waited = ElapsedMs(pause)) {
+            if (m_Wake.WaitFor(std::min(m_JobTiming.recheckPauseMs - waited,
+                                        std::max<uint32_t>(m_Timings.waitSliceMs, 1))))
+                break;
+        }
     }
 }
 
@@ -103,7 +110,7 @@ bool CUploadJob::WaitCompletionMark() {
     uint8_t marks = 0;
     uint8_t last = 0;
     const uint32_t start = TickMs();
-    while (ElapsedMs(start) < m_JobTiming.completionWaitMs && !m_Channel.StopRequested()) {
+    while (ElapsedMs(start) < m_JobTiming.completionWaitMs && !IsAborted()) {
         uint8_t b = 0;
         if (port.ReadByte(b)) {
             last = b;
@@ -111,12 +118,13 @@ bool CUploadJob::WaitCompletionMark() {
                 break;
             received += static_cast<char>(b);
         }
-        Pause(m_JobTiming.completionPollMs);
+        PauseUnlessAborted(m_JobTiming.completionPollMs);
     }
     received += "\r\n";
     m_Channel.Log(received);
-    // A receiver that sent fewer marks but nothing after its last one still counts as done.
-    return last == COMPLETION_BYTE;
+    // A receiver that sent fewer marks but nothing after its last one still counts as done; a wait cut short
+    // by a cancel or a lost port does not.
+    return marks == COMPLETION_COUNT || (last == COMPLETION_BYTE && !IsAborted());
 }
 
 void CUploadJob::RunJob() {
@@ -125,20 +133,36 @@ void CUploadJob::RunJob() {
     m_FlashWriting.Set(0);
     m_Phase.Set(0);
     m_Progress.Set(0);
+    // The receiver is reached through the device open now; if it goes away, the job ends.
+    UnwatchPort();
+    if (port.IsOpen() != 0)
+        WatchPort();
 
+    ReceiverTexts checked;
     if (m_Check.m_Identified.Get() == 1) {
+        checked = m_Check.Texts();
         // The upload command has just sent the upload sentence; the receiver restarts into its loader and
         // has to be identified afresh.
         m_Channel.Log("delay before upload");
-        Pause(m_JobTiming.delayBeforeUploadMs);
+        PauseUnlessAborted(m_JobTiming.delayBeforeUploadMs);
         RaisePortOpened();
         m_Check.m_Identified.Set(0);
         m_Channel.Log("Wait for receiver check");
         WaitForReceiver(0, true);
     }
     TakeLine();
+    // No check runs any more, so the texts are those of the last one. A receiver that restarted into its
+    // loader names neither model nor serial: the identification before the upload sentence then stands.
+    if (m_Check.m_Identified.Get() == 1) {
+        ReceiverTexts fresh = m_Check.Texts();
+        if (!fresh.model.empty() && fresh.model != "PFLD")
+            checked = std::move(fresh);
+    }
+    m_ReceiverChecked.Set(checked);
 
-    const bool ok = UploadTarget();
+    const bool ok = !PortGone() && UploadTarget();
+    if (PortGone())
+        m_Channel.PushStatus(m_JobTexts.portGone);
     if (!ok) {
         m_Channel.PushStatus(m_JobTexts.failed);
         m_Channel.Log("ERROR: upload failed");
@@ -154,7 +178,13 @@ void CUploadJob::RunJob() {
         m_Channel.PushStatus(m_JobTexts.waitComplete);
         m_Channel.Log("wait for upload to complete");
 
-        if (WaitCompletionMark()) {
+        const bool marked = WaitCompletionMark();
+        // The receiver restarts from here on; a device that leaves meanwhile is no longer the job's loss.
+        const bool gone = PortGone();
+        UnwatchPort();
+        if (gone && !marked)
+            m_Channel.PushStatus(m_JobTexts.portGone);
+        if (marked) {
             m_Channel.PushStatus(m_JobTexts.complete);
             m_Channel.Log("upload complete");
             m_Result.Set(1);
@@ -165,11 +195,11 @@ void CUploadJob::RunJob() {
             // What the restarting receiver prints goes into the log as it came.
             std::string received;
             const uint32_t collect = TickMs();
-            while (ElapsedMs(collect) < m_JobTiming.restartCollectMs && !m_Channel.StopRequested()) {
+            while (ElapsedMs(collect) < m_JobTiming.restartCollectMs && !IsAborted() && !port.HungUp()) {
                 uint8_t b = 0;
                 while (port.ReadByte(b))
                     received += static_cast<char>(b);
-                Pause(m_JobTiming.completionPollMs);
+                PauseUnlessAborted(m_JobTiming.completionPollMs);
             }
             m_Channel.Log(received);
 
@@ -187,6 +217,7 @@ void CUploadJob::RunJob() {
     if (!ok)
         m_Result.Set(0);
 
+    UnwatchPort();
     GiveLineBack();
     m_FlashWriting.Set(0);
     m_Image.Close();

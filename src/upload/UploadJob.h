@@ -7,13 +7,13 @@
 #include "core/LockedValue.h"
 #include "core/PulseEvent.h"
 #include "loader/LoaderProtocol.h"
+#include "upload/ReceiverCheck.h"
 
 #include <atomic>
 #include <cstdint>
 #include <string>
 
 class CImageFile;
-class CReceiverCheck;
 
 // Status texts of the job (entries of the program's string table; a translation may replace them before the
 // worker starts).
@@ -22,6 +22,7 @@ struct UploadTexts {
     std::string canceled = "Upload canceled";                  // 136
     std::string waitComplete = "Wait for upload to complete."; // 171
     std::string complete = "Upload complete";                  // 147
+    std::string portGone = "the receiver's port went away";
 };
 
 class CUploadJob : public CLoaderProtocol {
@@ -37,7 +38,7 @@ public:
         uint32_t delayBeforeUploadMs = 1000; // after the upload sentence, before asking for a new check
         uint32_t recheckPauseMs = 1000;      // between two check requests while waiting for the receiver
         uint32_t completionWaitMs = 60000;   // for the completion mark
-        uint32_t completionPollMs = 100;     // one byte is taken per pause
+        uint32_t completionPollMs = 100;     // one byte is taken per pause; a stop, cancel or hang-up cuts it
         uint32_t restartCollectMs = 5000;    // collecting what the restarting receiver prints
         uint32_t restartIdentifyMs = 5000;   // waiting for the restarted receiver to identify itself
     };
@@ -58,6 +59,11 @@ public:
     void UploadLoop();
 
     CPulseEvent m_Wake;
+    // The receiver this job uploads to, as identified right before the upload began: the job's own check
+    // after the upload sentence when it found the firmware, else the identification that stood when the job
+    // started. Empty while unknown. Set before the target upload; verification holds the restarted receiver
+    // to it.
+    LockedValue<ReceiverTexts> m_ReceiverChecked;
     LockedInt m_Result{0};
     LockedInt m_Start{0};
     LockedShort m_ConnState{2};

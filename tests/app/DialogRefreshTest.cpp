@@ -470,10 +470,16 @@ TEST_F(DialogTest, CommandLineLogFileIsCreatedEmptyAndFilled) {
     std::string text = ReadAll(log);
     EXPECT_NE(text.find("\ta job line\r\n"), std::string::npos);
     EXPECT_NE(Widget<QCheckBox>(IDC_SAVE_LOG)->text().indexOf(QString("(%1)").arg(text.size())), -1);
+    // A file chosen next counts its own bytes, none carried over from the first.
+    const std::string next = m_Dir.File("next.log");
+    m_P->StartLogFile(next);
+    EXPECT_TRUE(
+        Widget<QCheckBox>(IDC_SAVE_LOG)->text().endsWith(QString("next.log (%1)").arg(ReadAll(next).size())))
+        << Widget<QCheckBox>(IDC_SAVE_LOG)->text().toStdString();
     // The close drains what is left.
     m_System->m_Channel.Log("last line");
     m_P->Close(0);
-    EXPECT_NE(ReadAll(log).find("\tlast line\r\n"), std::string::npos);
+    EXPECT_NE(ReadAll(next).find("\tlast line\r\n"), std::string::npos);
 }
 
 // A German desktop writes numbers with ',' and names days in German; the banner and the header do not.

@@ -89,13 +89,20 @@ TEST(ConsoleReport, PlainLinesAndBar) {
         for (int p = 525; p <= 1000; p += 25)
             report.Progress(2, p, 65536, static_cast<uint32_t>(1000 + (p - 500) * 2));
         report.Progress(3, 0, 65536, 3000);
+        // A count that starts again within a stage is a new stage: rate and time left start afresh.
+        report.Progress(3, 600, 65536, 4000);
+        report.Progress(3, 100, 65536, 5000);
+        report.Progress(3, 300, 65536, 6000);
         report.Finish();
         std::fclose(f);
         std::ifstream in(dir.File("out"));
         std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         if (!terminal) {
             EXPECT_EQ(text.find('\r'), std::string::npos);
-            EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 9) << text;
+            EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 12) << text;
+            EXPECT_NE(text.find("Programming  10%\nProgramming  30%  12.8 kB/s  0:04 left\n"),
+                      std::string::npos)
+                << text;
             EXPECT_NE(text.find("Erasing  50%  32.0 kB/s  0:01 left\n"), std::string::npos) << text;
         } else {
             EXPECT_NE(
@@ -103,6 +110,9 @@ TEST(ConsoleReport, PlainLinesAndBar) {
                 std::string::npos);
             EXPECT_NE(text.find("\r\033[Ka status line\n\r\033[KErasing"), std::string::npos);
             EXPECT_NE(text.find("Programming [..."), std::string::npos);
+            EXPECT_NE(text.find("Programming [#########.....................]  30%  12.8 kB/s  0:04 left"),
+                      std::string::npos)
+                << text;
             EXPECT_EQ(text.back(), '\n');
         }
     }

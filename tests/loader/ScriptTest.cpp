@@ -139,6 +139,7 @@ TEST_F(LoaderFixture, FlashIdentificationOfEveryReplyForm) {
     const struct {
         B reply;
         const char* desc;
+        uint32_t lateMs = 0; // the reply comes this late, in a limit of 400 ms that it must not extend
     } cases[] = {
         {{HELLO_CODE, 0x91, 0x01, 0x01, 0x22, 0x7E, 0x01, 0x00, 0x00, 0x00}, "AM29LV128MH/L"},
         {{0x91, 0x01, 0x1F, 0x00, 0xC0, 0x00, 0x40, 0x00, 0x00},
@@ -151,14 +152,20 @@ TEST_F(LoaderFixture, FlashIdentificationOfEveryReplyForm) {
         {{0x91, 18, 1, 2}, "Flash: UNKNOWN"},
         {{0x08, 0x08}, "Flash: UNKNOWN"}, // no header: nothing is data
         {B(800, 0x33), "Flash: UNKNOWN"}, // babble cannot hold the reading
+        {{0x33}, "Flash: UNKNOWN", 300},  // nor can a late stray byte
     };
     for (const auto& c : cases) {
         Answer(FLASH_ID_CODE, c.reply);
+        port.m_LatencyMs.store(c.lateMs);
+        job.m_Timings.flashIdMs = c.lateMs ? 400 : 100;
         char desc[CLoaderProtocol::FLASH_DESC_SIZE];
         std::memset(desc, 'x', sizeof desc);
+        const uint32_t start = TickMs();
         EXPECT_TRUE(job.IdentifyFlash(desc, sizeof desc));
+        EXPECT_LT(ElapsedMs(start), c.lateMs ? 600u : 2000u);
         EXPECT_STREQ(desc, c.desc);
     }
+    port.m_LatencyMs.store(0);
     EXPECT_TRUE(HasLog("VENDOR: Advanced Micro Devices"));
     EXPECT_TRUE(HasLog("VENDOR: Unknown Vendor ID"));
     EXPECT_TRUE(HasLog("ChipSize = 16384Kb"));

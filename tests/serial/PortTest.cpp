@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 
@@ -25,6 +26,7 @@ TEST(PortTable, DiscoveryInNaturalOrderWithoutPhantomUartsAndItsLimits) {
     for (const char* name : {"ttyS10", "ttyS2", "ttyS0"})
         add(name, 4);
     add("ttyS1", 0); // legacy UART of unknown type
+    add("ttyS77");   // a type that cannot be read (no attribute, no device to ask) is no proof of a phantom
     add("ttyUSB0");
     add("ttyACM1");
     add("ttyACM0");
@@ -33,13 +35,13 @@ TEST(PortTable, DiscoveryInNaturalOrderWithoutPhantomUartsAndItsLimits) {
     const std::string fits = "ttyZ" + std::string(PORT_NAME_CHARS - 10, 'z'), tooLong = fits + "z";
     add(fits);
     add(tooLong);
-    EXPECT_EQ(EnumeratePortsIn((root / "class").string(), "/dev"), 7);
+    EXPECT_EQ(EnumeratePortsIn((root / "class").string(), "/dev"), 8);
     std::vector<std::string> table;
     for (int i = 0; i <= g_PortCount + 1; ++i)
         table.push_back(PortName(i));
     EXPECT_EQ(table,
               (std::vector<std::string>{"OFF", "/dev/ttyACM0", "/dev/ttyACM1", "/dev/ttyS0", "/dev/ttyS2",
-                                        "/dev/ttyS10", "/dev/ttyUSB0", "/dev/" + fits, ""}));
+                                        "/dev/ttyS10", "/dev/ttyS77", "/dev/ttyUSB0", "/dev/" + fits, ""}));
     // At most 254 names after "OFF"; appending is refused when full, empty or too long.
     for (int i = 0; i < 260; ++i)
         add("ttyX" + std::to_string(i));
@@ -177,7 +179,7 @@ TEST_F(PortWorkerTest, HeldPortIsRetriedQuietlyUntilItIsFree) {
     EXPECT_EQ(m_Worker.m_Port->IsOpen(), 0);
 }
 
-TEST_F(PortWorkerTest, VanishedDeviceIsClosedAndReopenedWhenItComesBack) {
+TEST_F(PortWorkerTest, VanishedDeviceIsClosedAndAnotherUnderItsNameIsRefused) {
     const fs::path link = fs::temp_directory_path() / ("kv-by-id-" + std::to_string(getpid()));
     fs::create_symlink(m_A.Path(), link);
     ASSERT_TRUE(AddPortName(link.c_str()));
@@ -186,18 +188,41 @@ TEST_F(PortWorkerTest, VanishedDeviceIsClosedAndReopenedWhenItComesBack) {
     m_Worker.RequestPort(3);
     ASSERT_TRUE(OpenOn(3));
     ASSERT_TRUE(test::WaitUntil([&] { return m_Worker.m_PortOpened.Get() == 1; }));
+    // Made while the first terminal lives, so it has another device number.
+    test::CPty other;
+    const termios before = other.Line();
     // The device and its link go away: the worker notices on its own and closes the port.
     fs::remove(link);
     m_A.CloseMaster();
     ASSERT_TRUE(test::WaitUntil([&] { return m_Worker.m_Port->IsOpen() == 0; }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(m_Worker.m_PortOpened.Changed(), 0); // no open succeeded meanwhile
-    test::CPty back;
-    fs::create_symlink(back.Path(), link);
+    // The name comes back leading to another device: refused, said once, neither set up nor written to.
+    fs::create_symlink(other.Path(), link);
+    std::vector<std::string> logged;
+    const auto refusals = [&] {
+        for (const std::string& text : test::LogTexts(m_Channel))
+            logged.push_back(text);
+        return std::count_if(logged.begin(), logged.end(), [](const std::string& text) {
+            return text.find(" now leads to another device (pseudo-terminal ") != std::string::npos;
+        });
+    };
+    ASSERT_TRUE(test::WaitUntil([&] { return refusals() == 1; }));
+    // Many retries later it is still refused and was said only once.
+    const uint32_t passes = TickMs();
+    test::WaitUntil([&] { return ElapsedMs(passes) > 300; });
+    EXPECT_EQ(refusals(), 1);
+    EXPECT_EQ(m_Worker.m_Port->IsOpen(), 0);
+    EXPECT_EQ(m_Worker.m_PortOpened.Changed(), 0);
+    EXPECT_EQ(other.Read(1, 100), "");
+    const termios after = other.Line();
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    // Told to take what the name leads to now, it opens the new device.
+    m_Worker.ForgetDevice();
     ASSERT_TRUE(OpenOn(3));
     EXPECT_TRUE(test::WaitUntil([&] { return m_Worker.m_PortOpened.Get() == 1; }));
     ASSERT_TRUE(m_Worker.m_Port->SendString("again"));
-    EXPECT_EQ(back.Read(5), "again");
+    EXPECT_EQ(other.Read(5), "again");
     // The stop ends the loop and closes the port.
     m_Channel.RequestStop();
     m_Worker.m_WakeEvent.Pulse();

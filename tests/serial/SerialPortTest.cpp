@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <ctime>
+#include <sched.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -161,22 +162,58 @@ TEST_F(SerialPortTest, WaitRxEndsOnDataDeadlineWakeAndClose) {
 }
 
 TEST_F(SerialPortTest, PurgeAfterTxDoneKeepsBytesJustWritten) {
-    // The loader's run command is followed by exactly this: wait until sent, then purge. A pause in the
-    // transmit pass (as on a loaded machine) must not let an answer from before the send count.
-    setenv("KV_TX_ANSWER_PAUSE_US", "200", 1);
-    ASSERT_TRUE(m_Port.Open());
-    unsetenv("KV_TX_ANSWER_PAUSE_US");
+    // The loader's run command is followed by exactly this: wait until sent, then purge. Everything runs on
+    // one processor; the port's threads and three callers asking all the time run at the lowest priority,
+    // so the sender, waking from short sleeps, cuts into transmit passes at random points, also between a
+    // pass's look at the queues and its answer. An answer that looked before the send must not count:
+    // nothing is still queued when "done" comes.
+    cpu_set_t all;
+    ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    for (int cpu = 0; cpu < CPU_SETSIZE && CPU_COUNT(&one) == 0; ++cpu)
+        if (CPU_ISSET(cpu, &all))
+            CPU_SET(cpu, &one);
+    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0); // threads started from here on inherit it
+    std::atomic<bool> asking{true};
+    std::atomic<bool> opened{false};
+    std::vector<std::thread> askers;
+    std::thread([&] {
+        setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19); // inherited by the port's threads
+        opened.store(m_Port.Open());
+    }).join();
+    ASSERT_TRUE(opened.load());
+    for (int i = 0; i < 3; ++i)
+        askers.emplace_back([&] {
+            setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 19);
+            while (asking.load())
+                m_Port.IsTxDone();
+        });
+    std::string got;
+    std::thread reader([&] {
+        while (asking.load())
+            got += m_Pty.Read(4096, 20);
+    });
     std::string sent;
-    for (int i = 0; i < 300; ++i) {
+    int early = 0;
+    for (int i = 0; i < 3000; ++i) {
+        std::this_thread::sleep_for(std::chrono::microseconds(20 + i % 37));
         const std::string command = "G" + std::to_string(0x201000 + i) + "#";
         ASSERT_TRUE(m_Port.SendString(command.c_str()));
         const uint32_t start = TickMs();
         while (m_Port.IsTxDone() == 0 && ElapsedMs(start) < 5000) {
         }
+        early += m_Port.TxQueued() > 0 ? 1 : 0;
         m_Port.Purge();
         sent += command;
     }
-    const std::string got = m_Pty.Read(sent.size(), 5000);
+    asking.store(false);
+    for (std::thread& t : askers)
+        t.join();
+    reader.join();
+    got += m_Pty.Read(sent.size() - std::min(sent.size(), got.size()), 5000);
+    sched_setaffinity(0, sizeof all, &all);
+    EXPECT_EQ(early, 0) << "sends still queued after the port said all was sent";
     EXPECT_EQ(got.size(), sent.size());
     EXPECT_TRUE(got == sent);
     // Purge empties what was received and not yet taken.
@@ -290,14 +327,56 @@ TEST_F(SerialPortTest, HeldPortIsRefusedAndAFreeOpenClearsTheLock) {
 }
 
 TEST_F(SerialPortTest, UnopenablePortsGiveTheOpenErrorText) {
-    ASSERT_TRUE(AddPortName("/nonexistent/ttyX"));
-    ASSERT_TRUE(AddPortName("/etc/hostname"));
-    for (uint8_t slot : {2, 3, 200}) {
+    // Paths that are no serial port are refused with what they are, before the device is opened (the
+    // multiplexer would hand out a new terminal on every open).
+    using Fault = CSerialPort::OpenFault;
+    const struct {
+        std::string path;
+        Fault fault;
+        std::string cause;
+    } rows[] = {
+        {"/nonexistent/ttyX", Fault::FAILED, "/nonexistent/ttyX: No such file or directory."},
+        {"/etc/hostname", Fault::NOT_SERIAL, "/etc/hostname is not a serial port (a regular file)."},
+        {"/tmp", Fault::NOT_SERIAL, "/tmp is not a serial port (a directory)."},
+        {"/dev/null", Fault::NOT_SERIAL,
+         "/dev/null is not a serial port (character device 1:3 is not a terminal line)."},
+        {"/dev/ptmx", Fault::NOT_SERIAL,
+         "/dev/ptmx is not a serial port (it is the pseudo-terminal multiplexer)."},
+        {"", Fault::FAILED, ": No such file or directory."}, // a slot that is not filled
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.path);
+        uint8_t slot = 200;
+        if (!row.path.empty()) {
+            ASSERT_TRUE(AddPortName(row.path.c_str()));
+            slot = static_cast<uint8_t>(FindPortName(row.path));
+        }
         m_Port.SetPortIndex(slot);
         EXPECT_FALSE(m_Port.Open());
         EXPECT_EQ(m_Port.PortLocked(), 0);
         EXPECT_EQ(Error(), PortName(slot) + " Serial Port Open Error!");
+        EXPECT_EQ(m_Port.LastOpenFault(), row.fault);
+        EXPECT_EQ(m_Port.OpenFaultText(), row.cause);
     }
+    // A device other than the one required is not opened; the one required is, and its identity is kept.
+    m_Port.SetPortIndex(1);
+    ASSERT_TRUE(m_Port.Open());
+    const PortIdentity mine = m_Port.Identity();
+    EXPECT_TRUE(mine.known);
+    EXPECT_EQ(PortIdentityText(mine).rfind("pseudo-terminal ", 0), 0u) << PortIdentityText(mine);
+    m_Port.Close();
+    test::CPty other;
+    PortIdentity elsewhere;
+    std::string reason;
+    ASSERT_TRUE(LookAtPort(other.Path(), elsewhere, reason)) << reason;
+    EXPECT_NE(elsewhere, mine);
+    EXPECT_FALSE(m_Port.Open(&elsewhere));
+    EXPECT_EQ(m_Port.LastOpenFault(), Fault::OTHER_DEVICE);
+    EXPECT_EQ(m_Pty.Read(1, 50), "");
+    EXPECT_TRUE(m_Port.Open(&mine));
+    EXPECT_EQ(m_Port.LastOpenFault(), Fault::NONE);
+    m_Port.Close();
+    test::LogTexts(m_Channel);
     // Room for the device but not for the abort signals: Open fails after it has taken the device, which
     // must stay free (a pseudo-terminal keeps an exclusive mark after close).
     m_Port.SetPortIndex(1);

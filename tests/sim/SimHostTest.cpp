@@ -70,22 +70,23 @@ TEST_F(SimHost, BehavioursThroughTheToolsLoaderCode) {
         uint32_t arg, idBytes;
         bool unionImage; // PFL 1.4 against the receiver's 1.5: BOOT_RELOAD first
         std::vector<std::string> lines;
-        std::string mark, poke; // poke: sent by the host after the upload
+        std::string mark;
+        uint32_t idleRebootMs = 0; // a loader restarts the receiver after this much silence
     };
     // clang-format off
     const Case cases[] = {
         {SimFault::None, 0, 8, true, {"BOOT Reload enabled.", "Sectors to erase N = 6.", "6 sectors erased.",
-                                      "FLASH Programing Complete."}, "UUU", ""},
-        {SimFault::None, 0, 8, false, {"FLASH Type: AM29LV320DB"}, "\r\nUUU", "\x90"}, // a stray command delays the mark
-        {SimFault::ParamOutsideErase, 0, 8, true, {"BOOT Reload enabled.", "FLASH Programing Complete."}, "UUU", ""},
-        {SimFault::LateHello, 5, 8, false, {"SFLD Version ID: $VER,\xAASFLD sim 1.0", "FLASH Type: AM29LV320DB"}, "UUU", ""},
-        {SimFault::NoBootReload, 0, 8, true, {"'BOOT_RELOAD' waiting time out.", "FLASH Programing Complete."}, "UUU", ""},
-        {SimFault::ProgramFailOk, 2, 8, false, {"'PROGRAM_FAIL' msg received.", "FLASH Programing Complete."}, "UUU", ""},
-        {SimFault::None, 0, 2, false, {"FLASH Type: Flash: AMD29LV200B"}, "UUU", ""}, // CFI flag 1 read as the type
-        {SimFault::None, 0, 7, false, {"FLASH Type: Flash: AMD29LV200B"}, "UUU", ""},
-        {SimFault::MarkU, 0, 8, false, {}, "U", ""},
-        {SimFault::MarkUux, 0, 8, false, {}, "UUx", ""},
-        {SimFault::NoComplete, 0, 8, false, {}, "", ""},
+                                      "FLASH Programing Complete."}, "UUU"},
+        {SimFault::ParamOutsideErase, 0, 8, true, {"BOOT Reload enabled.", "FLASH Programing Complete."}, "UUU"},
+        {SimFault::LateHello, 5, 8, false, {"SFLD Version ID: $VER,\xAASFLD sim 1.0", "FLASH Type: AM29LV320DB"}, "UUU"},
+        {SimFault::NoBootReload, 0, 8, true, {"'BOOT_RELOAD' waiting time out.", "FLASH Programing Complete."}, "UUU"},
+        {SimFault::ProgramFailOk, 2, 8, false, {"'PROGRAM_FAIL' msg received.", "FLASH Programing Complete."}, "UUU"},
+        {SimFault::None, 0, 2, false, {"FLASH Type: Flash: AMD29LV200B"}, "UUU"}, // CFI flag 1 read as the type
+        {SimFault::None, 0, 7, false, {"FLASH Type: Flash: AMD29LV200B"}, "UUU"},
+        {SimFault::MarkU, 0, 8, false, {}, "U"},
+        {SimFault::MarkUux, 0, 8, false, {}, "UUx"},
+        {SimFault::NoComplete, 0, 8, false, {}, ""},
+        {SimFault::SlowErase, 500, 8, false, {"FLASH Programing Complete."}, "UUU", 350}, // erasing is not silence
     };
     // clang-format on
     uint64_t plainBytes = 0;
@@ -96,12 +97,12 @@ TEST_F(SimHost, BehavioursThroughTheToolsLoaderCode) {
         o.fault = c.fault;
         o.faultArg = c.arg;
         o.flashIdBytes = c.idBytes;
+        o.loaderIdleRebootMs = c.idleRebootMs;
         Begin(o);
         std::vector<uint8_t> bytes = c.unionImage ? LoadUnion(0x8000 + 0x3000, 4, 3) : LoadOptions(0x1800, 5);
         ASSERT_TRUE(job->UploadTarget()) << LogText();
         ExpectLogOrder(c.lines);
         EXPECT_EQ(Flash(c.unionImage ? SIM_FLASH_BASE : OPTIONS_AT, bytes.size()), bytes);
-        session->m_Port.SendString(c.poke.c_str());
         std::string after = Received();
         EXPECT_EQ(after.substr(after.size() - std::min(after.size(), c.mark.size())), c.mark) << after;
         EXPECT_TRUE(!c.mark.empty() || after.empty()) << after;

@@ -92,6 +92,7 @@ public:
         tcgetattr(m_Master, &tio);
         return tio;
     }
+    bool SetLine(const termios& tio) { return tcsetattr(m_Master, TCSANOW, &tio) == 0; }
 
 private:
     int m_Master = -1;

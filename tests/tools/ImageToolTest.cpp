@@ -3,10 +3,6 @@
 #include "Process.h"
 #include "TestImages.h"
 
-#include <sys/wait.h>
-
-#include <array>
-
 namespace {
 
 struct Result {
@@ -17,19 +13,11 @@ struct Result {
 
 // Runs kavrel-image with args, standard error joined to standard output.
 Result Tool(const std::vector<std::string>& args) {
-    std::string command = KV_IMAGE_TOOL;
+    std::string command = "exec " KV_IMAGE_TOOL;
     for (const auto& a : args)
         command += " '" + a + "'";
-    Result result;
-    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
-    if (!pipe)
-        return result;
-    std::array<char, 4096> buffer;
-    for (size_t n; (n = fread(buffer.data(), 1, buffer.size(), pipe)) > 0;)
-        result.out.append(buffer.data(), n);
-    const int status = pclose(pipe);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
+    const ProcessResult r = RunProcess({"/bin/sh", "-c", command + " 2>&1"}, {}, 60000);
+    return {r.exitCode, r.out};
 }
 
 // Every option reaches the file: the tool's file equals what the writer makes of the same parameters.
@@ -53,6 +41,9 @@ TEST(ImageTool, BuildsWhatItReports) {
         {{"union", "--fw-size", "0x3F7FFC", "--modules", "24", "--pfl-size", "0x4000", "--seed", "9"},
          Built(BuildUnionImage, UnionParams{.pflSize = 0x4000, .fwSize = 0x3F7FFC, .modules = 24, .seed = 9}),
          {"info", "File size: 4194304", "Size: 0x003F7FFC", "Size: 0x00004000"}},
+        {{"union", "--pfl-version", "2.10"}, // hexadecimal, as the file holds it and info shows it
+         Built(BuildUnionImage, UnionParams{.pflMajor = 2, .pflMinor = 0x10}),
+         {"info", "PFL version: 2.10"}},
         {{"union", "--no-checksum"},
          Built(BuildUnionImage, UnionParams{.lastChecksum = false}),
          {"info", "Sections in all: 2", "File size: 98304"}},
@@ -92,6 +83,10 @@ TEST(ImageTool, RefusesBadInput) {
                                           {"union", x, "--fw-size", "0x3F8000"},
                                           {"union", x, "--pfl-size", "0x4004"},
                                           {"union", x, "--seed"},
+                                          {"union", x, "--pfl-version", "2.100"},
+                                          {"union", x, "--pfl-version", "100.1"},
+                                          {"union", x, "--pfl-version", "2.-1"},
+                                          {"union", x, "--pfl-version", "2.G"},
                                           {"options", x, "--serial", std::string(65, 'A')},
                                           {"sfl", x, "--size", "0x1004"},
                                           {"union", folder.File("no/such/folder")}}) {

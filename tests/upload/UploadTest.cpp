@@ -9,6 +9,7 @@
 #include "image/LoadImage.h"
 #include "serial/PortTable.h"
 #include "upload/System.h"
+#include "upload/UploadCheck.h"
 
 #include <gtest/gtest.h>
 
@@ -223,13 +224,14 @@ TEST(Check, SimulatedReceiverIdentities) {
 TEST(Check, ByteStreamsFromTheReceiver) {
     const std::string rid = Nmea("PQELR,RID,TZ5N,0102"), nak = Nmea("PQELR,NAK"),
                       pfld = Nmea("PQELR,RID,PFLD,0105");
-    std::string badRid = rid, badRio = Nmea("PQELR,RIO,JUNK,9,0,X,Y");
+    std::string badRid = rid, badRio = Nmea("PQELR,RIO,JUNK,9,0,X,Y"), badNak = nak;
+    badNak[badNak.size() - 3] ^= 1;
     badRid[badRid.size() - 3] ^= 1; // one checksum digit spoilt
     badRio[badRio.size() - 4] ^= 1;
     const std::string gga = Nmea("GPGGA,120000.00,4807.038,N,01131.000,E,1,08,0.9,545.4,M,46.9,M,,");
     // Bytes already waiting when the check starts; each reply is taken in turn.
     // clang-format off
-    const struct { std::string bytes; const char* texts; int sends, crcErrors; } rows[] = {
+    const struct { std::string bytes; const char* texts; int sends, crcErrors; bool identified = true; } rows[] = {
         {gga + gga + Nmea("PQELR,RID,TZ5N,0204") + nak, "TZ5N|2.4||", 3, 0}, // each foreign sentence: a new query
         {badRid + rid + nak, "TZ5N|1.2||", 2, 1},
         {rid + Nmea("PQELR,RIO,M1,0102,0,OPTS") + rid + Nmea("PQELR,RIO,M2,12,0,O2,S2"), "M2|12|O2|S2", 2, 0},
@@ -237,7 +239,9 @@ TEST(Check, ByteStreamsFromTheReceiver) {
         {"noise$" + std::string(200, 'x') + "\r\n" + pfld, "PFLD|1.5||", 1, 0},  // overlong: dropped
         // A full one, one a byte too long (dropped) and a tiny one.
         {"$" + std::string(126, 'y') + "\r\n$" + std::string(127, 'z') + "\r\n$A\r\n" + pfld, "PFLD|1.5||", 3, 0},
-        {"no dollar here\r\n", "|||", 3, 0},
+        {"no dollar here\r\n", "|||", 3, 0, false},
+        // A refusal whose checksum is wrong, or not even hexadecimal, identifies nothing.
+        {rid + badNak + "$PQELR,NAK*zz\r\n", "TZ5N|0102||", 1, 1, false},
     };
     // clang-format on
     // One terminal for all: each check starts from the texts the one before left.
@@ -253,7 +257,7 @@ TEST(Check, ByteStreamsFromTheReceiver) {
         ASSERT_TRUE(pty.Write(row.bytes));
         const uint32_t start = TickMs();
         ASSERT_TRUE(h.RunCheck());
-        const bool identified = row.texts[0] != '|';
+        const bool identified = row.identified;
         EXPECT_EQ(check.m_Identified.Get(), identified ? 1 : 0);
         EXPECT_EQ(Joined(check.Texts()), row.texts);
         EXPECT_EQ(h.Count("crc not equal", logs), row.crcErrors);
@@ -276,11 +280,74 @@ TEST(Check, ByteStreamsFromTheReceiver) {
     check.m_Identified.Set(1);
     EXPECT_TRUE(WaitUntil([&] { return check.m_CheckRunning.Get() == 0; }, 5000));
     EXPECT_EQ(h.Count("receiver checked", mark) + h.Count("Check receiver", mark), 2);
+    // The upload job takes the line: the running check gives way at its next look and the job goes on at
+    // once, not after the check's whole limit.
     check.RequestCheck();
     ASSERT_TRUE(WaitUntil([&] { return h.Count("send command", mark) == 2; }));
+    const uint32_t held = TickMs();
+    EXPECT_TRUE(check.HoldLine(10000));
+    EXPECT_LT(ElapsedMs(held), 2000u);
+    check.ReleaseLine();
+    check.RequestCheck();
+    ASSERT_TRUE(WaitUntil([&] { return h.Count("send command", mark) == 3; }));
     const uint32_t start = TickMs();
     harness.reset();
     EXPECT_LT(ElapsedMs(start), 3000u);
+}
+
+TEST(Verify, OnlyTheReceiverCheckedWithWhatTheImageHolds) {
+    const ReceiverTexts checked = {"TZ5N", "0102", "GPS-GLO", "KV000001"};
+    const ImageExpectation firmware = {false, "A123", "", ""}, options = {true, "", "TZ5A01", ""},
+                           optionsNamed = {true, "", "TZ5A01", "GPS-GAL"};
+    const std::string stranger = "a different receiver answered (TZ5X STRANGER9)";
+    // clang-format off
+    const struct { const char* name; ImageExpectation expected; ReceiverTexts before; bool identified;
+                   ReceiverTexts after; bool different; std::string reason; } rows[] = {
+        {"same receiver", firmware, checked, true, {"TZ5N", "A123", "GPS-GLO", "KV000001"}, false, ""},
+        {"version as converted", firmware, {"TZ5A", "1.2", "", ""}, true, {"TZ5A", "A123", "", ""}, false, ""},
+        // Checked by its type alone (it refused the options query): the new firmware may answer it.
+        {"options query answered now", firmware, {"TZ5A", "1.2", "", ""}, true, {"KESTRIN-X", "A123", "G", "K12"},
+         false, ""},
+        {"another type, both refusing", firmware, {"TZ5A", "1.2", "", ""}, true, {"TZ5X", "A123", "", ""}, true,
+         "a different receiver answered (TZ5X (no serial))"},
+        {"another model and serial", firmware, checked, true, {"TZ5X", "A123", "GPS-GLO", "STRANGER9"}, true,
+         stranger},
+        {"another serial", firmware, checked, true, {"TZ5N", "A123", "GPS-GLO", "KV000002"}, true,
+         "a different receiver answered (TZ5N KV000002)"},
+        {"another model", firmware, checked, true, {"TZ5X", "A123", "GPS-GLO", "KV000001"}, true,
+         "a different receiver answered (TZ5X KV000001)"},
+        {"no serial after", firmware, checked, true, {"TZ5N", "A123", "", ""}, true,
+         "a different receiver answered (TZ5N (no serial))"},
+        {"other version", firmware, checked, true, {"TZ5N", "0999", "GPS-GLO", "KV000001"}, false,
+         "the receiver reports version 0999, the image holds A123"},
+        {"checked in its loader", firmware, {"PFLD", "1.5", "", ""}, true, {"TZ5X", "A123", "", "S"}, false, ""},
+        {"nothing checked", firmware, {}, true, {"TZ5N", "A123", "", "KV000001"}, false, ""},
+        {"not identified", firmware, checked, false, {}, false,
+         "the receiver did not identify itself after the restart"},
+        {"still in its loader", firmware, checked, true, {"PFLD", "1.5", "", ""}, false,
+         "the receiver is still in its loader (PFLD 1.5)"},
+        {"Options taken", options, checked, true, {"TZ5N", "0102", "GPS-GLO", "TZ5A01"}, false, ""},
+        {"Options taken, named options", optionsNamed, checked, true, {"TZ5N", "0102", "GPS-GAL", "TZ5A01"}, false,
+         ""},
+        {"Options, other options", optionsNamed, checked, true, {"TZ5N", "0102", "GPS-GLO", "TZ5A01"}, false,
+         "the receiver reports options GPS-GLO, the image holds GPS-GAL"},
+        {"Options, another model", options, checked, true, {"TZ5X", "0102", "GPS-GLO", "TZ5A01"}, true,
+         "a different receiver answered (TZ5X TZ5A01)"},
+        {"Options, a third serial", options, checked, true, {"TZ5N", "0102", "GPS-GLO", "STRANGER9"}, true,
+         "a different receiver answered (TZ5N STRANGER9)"},
+        {"Options not taken", options, checked, true, checked, false,
+         "the receiver reports serial KV000001, the image holds TZ5A01"},
+        {"Options, no options", options, checked, true, {"TZ5N", "0102", "", "TZ5A01"}, false,
+         "the receiver reports no options"},
+    };
+    // clang-format on
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const VerifyOutcome v = VerifyReceiver(row.expected, row.before, row.identified, row.after);
+        EXPECT_EQ(v.verified, row.reason.empty());
+        EXPECT_EQ(v.differentReceiver, row.different);
+        EXPECT_EQ(v.reason, row.reason);
+    }
 }
 
 TEST_F(Job, WholeJobs) {
@@ -324,6 +391,9 @@ TEST_F(Job, WholeJobs) {
         EXPECT_EQ(job.m_PfldVersion.Get(), "");
         EXPECT_TRUE(FlashHolds(sim, image));
         EXPECT_EQ(h.Port().GetBaudIndex(), 5); // back from the loader link's 115200
+        // The receiver the job flashed: its own check, or the one before the upload sentence for the mute
+        // one.
+        EXPECT_EQ(Joined(job.m_ReceiverChecked.Get()), "TZ5N|0102|GPS-GLO|KV000001");
         // The restarted receiver identified itself again within the restart phase.
         EXPECT_TRUE(mute || h.m_System.m_Check.m_Identified.Get() == 1);
         EXPECT_EQ(h.Logs(true),
