@@ -497,6 +497,9 @@ UnitRecord CStationSlot::RunUnit(const ReceiverTexts& before, uint32_t checkMs) 
     r.bytesWritten = job.m_BytesSent.load();
     r.bytesSkipped = job.m_BytesSkipped.load();
 
+    // The job may have noticed the loss itself and ended first.
+    if (!lost && job.m_Result.Get() != 1 && (PortLost() || job.PortGone()))
+        lost = true;
     if (lost) {
         r.exitCode = 5;
         r.result = "disconnected";
