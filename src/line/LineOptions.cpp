@@ -49,7 +49,7 @@ std::string LineUsage() {
            "  --help, --version\n"
            "\n"
            "Exit code: 0 when every unit passed, otherwise the highest code of a unit:\n"
-           "  1 interrupted, 2 port not found, 3 image not valid, 4 no receiver,\n"
+           "  1 interrupted, 2 port not found or not usable, 3 image not valid, 4 no receiver,\n"
            "  5 upload incomplete, not verified or disconnected, 6 a record or log could not be\n"
            "  written. A second SIGINT or SIGTERM ends the station at once.\n";
 }

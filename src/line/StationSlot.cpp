@@ -228,7 +228,10 @@ void CStationSlot::Run() {
         UnitRecord record = NewRecord();
         SetView("opening");
         if (!WaitPortOpen(m_Config.openLimitMs)) {
-            record.exitCode = Stopping() ? 1 : 4;
+            // A port that is there but cannot be used counts as kavrel counts it: with the port errors.
+            record.exitCode = Stopping() ? 1 : 2;
+            if (!Stopping())
+                record.result = "port not usable";
             record.reason = Stopping() ? "interrupted"
                             : m_System->m_PortWorker.m_SerialPort.PortLocked() == 1
                                 ? "the port is held by another program"

@@ -15,6 +15,7 @@
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
+#include <sys/file.h>
 #include <sys/mount.h>
 
 namespace {
@@ -718,4 +719,24 @@ TEST_F(LineTest, FinalTableInPortOrder) {
     EXPECT_LT(p2, p10) << r.out;
     EXPECT_NE(r.out.find("SHA-256 " + sum), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("image " + image + " (firmware A123, "), std::string::npos) << r.out;
+}
+
+// A port that another program holds is a unit of its own with the port errors' code, beside one that passes.
+TEST_F(LineTest, HeldPortIsAUnitOfItsOwn) {
+    std::string image = SmallImage();
+    Receiver(m_Dir.File("p0"));
+    Receiver(m_Dir.File("p1"));
+    const int held = open(m_Dir.File("p1").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+    ProcessResult r = RunLine({"-i", image, m_Dir.File("p0"), m_Dir.File("p1")});
+    close(held);
+    EXPECT_EQ(r.exitCode, 2) << r.out;
+    std::map<std::string, Json> records = RecordsByPort(m_Dir.File("records.jsonl"));
+    ASSERT_EQ(records.size(), 2u) << r.out;
+    EXPECT_EQ(records[m_Dir.File("p0")].at("result").get<std::string>(), "passed");
+    const Json& j = records[m_Dir.File("p1")];
+    EXPECT_EQ(j.at("result").get<std::string>(), "port not usable");
+    EXPECT_EQ(j.at("exitCode").get<int>(), 2);
+    EXPECT_EQ(j.at("reason").get<std::string>(), "the port is held by another program");
 }
