@@ -25,3 +25,4 @@ find_program(KV_WINE NAMES wine wine64 PATHS /usr/bin /usr/local/bin /usr/lib/wi
 if(KV_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${KV_WINE})
 endif()
+

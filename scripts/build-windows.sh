@@ -8,7 +8,8 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 out=${KV_BUILD_ROOT:-$here/build}/windows
 jobs=$(nproc)
 
-packages=(cmake ninja-build g++-mingw-w64-x86-64-posix wine64 wine googletest nlohmann-json3-dev nsis zip)
+# jq reads the station's records in scripts/test-windows.sh.
+packages=(cmake ninja-build g++-mingw-w64-x86-64-posix wine64 wine googletest nsis zip jq)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -20,6 +20,13 @@ cmake -S "$here" -B "$out/plain" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKV
 cmake --build "$out/plain" -j "$jobs"
 ctest --test-dir "$out/plain" --output-on-failure -j "$jobs" --timeout 300
 
+# The Windows programs cross-built with mingw-w64, their suites under Wine against the Linux simulator (from
+# the plain build), kavrel-line.exe end to end, and the installer installed and removed.
+step "Windows build, installer and suites under Wine"
+"$here/scripts/build-windows.sh"
+"$here/scripts/package-windows.sh"
+KV_LINUX_BIN="$out/plain/bin" "$here/scripts/test-windows.sh"
+
 # A user's build must not stop on a warning: build (no tests) the whole tree, dialog included, as users build
 # it (Release, -O3), with GCC and with Clang, warnings as errors.
 step "warnings: GCC and Clang Release builds"

@@ -26,5 +26,9 @@ struct FileFacts {
 // blocking on it or touching it. nullptr when it cannot be opened.
 std::FILE* OpenRegularFile(const std::string& path, FileFacts& facts);
 
+// True when out is a terminal that takes the cursor-movement sequences (ESC [); on Windows the console's
+// handling of them is switched on here, and a console that cannot do it counts as no terminal.
+bool PrepareTerminal(std::FILE* out);
+
 // The folder of the running program without a trailing separator; "" when the system does not tell.
 std::string ProgramFolder();

@@ -77,6 +77,10 @@ std::FILE* OpenRegularFile(const std::string& path, FileFacts& facts) {
     return file;
 }
 
+bool PrepareTerminal(std::FILE* out) {
+    return out != nullptr && isatty(fileno(out)) != 0;
+}
+
 std::string ProgramFolder() {
     char path[PATH_MAX + 1];
     const ssize_t n = readlink("/proc/self/exe", path, PATH_MAX);

@@ -84,6 +84,17 @@ std::FILE* OpenRegularFile(const std::string& path, FileFacts& facts) {
     return file;
 }
 
+bool PrepareTerminal(std::FILE* out) {
+    if (out == nullptr)
+        return false;
+    HANDLE console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(out)));
+    DWORD mode = 0;
+    if (console == INVALID_HANDLE_VALUE || !GetConsoleMode(console, &mode))
+        return false; // a file or a pipe
+    return (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0 ||
+           SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
 std::string ProgramFolder() {
     // Long paths: grow the buffer until the name fits.
     std::string path(MAX_PATH, '\0');

@@ -18,8 +18,7 @@ bool SyncFile(int handle);
 bool CloseFile(int handle);
 // The system's words for the last failure of the calls above.
 std::string SystemErrorText();
-// Is out a terminal (a console), and how many columns and rows does it show? False when not known.
-bool IsTerminal(std::FILE* out);
+// How many columns and rows the terminal (console) out shows; false when not known.
 bool TerminalSize(std::FILE* out, size_t& columns, size_t& rows);
 // This computer's name, or "unknown".
 std::string HostName();

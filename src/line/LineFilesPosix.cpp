@@ -51,10 +51,6 @@ std::string HostName() {
     return name;
 }
 
-bool IsTerminal(std::FILE* out) {
-    return isatty(fileno(out)) != 0;
-}
-
 bool TerminalSize(std::FILE* out, size_t& columns, size_t& rows) {
     winsize ws{};
     if (ioctl(fileno(out), TIOCGWINSZ, &ws) != 0 || ws.ws_col == 0)

@@ -56,10 +56,6 @@ std::string HostName() {
     return name;
 }
 
-bool IsTerminal(std::FILE* out) {
-    return _isatty(_fileno(out)) != 0;
-}
-
 bool TerminalSize(std::FILE* out, size_t& columns, size_t& rows) {
     CONSOLE_SCREEN_BUFFER_INFO info{};
     const HANDLE console = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(out)));

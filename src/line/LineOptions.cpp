@@ -1,5 +1,7 @@
 #include "LineOptions.h"
 
+#include "line/PortWatch.h"
+
 #include <cerrno>
 #include <cstdlib>
 
@@ -23,10 +25,14 @@ std::string LineUsage() {
     return "Usage: kavrel-line -i IMAGE [options] PORT...\n"
            "       kavrel-line -i IMAGE --watch [PORT-GLOB...] [options]\n"
            "Uploads IMAGE to the receivers on every PORT at once (paths or globs such as\n"
-           "'/dev/serial/by-id/*'), verifies each one after its restart and ends with a summary.\n"
+           "'" +
+           std::string(DEFAULT_WATCH_GLOB) +
+           "'), verifies each one after its restart and ends with a summary.\n"
            "With --watch it flashes every adapter that appears and every receiver plugged in on\n"
            "one, one unit after another per port, until SIGINT or SIGTERM (default glob\n"
-           "'/dev/serial/by-id/*'). A unit is the receiver: one that holds the image is not\n"
+           "'" +
+           std::string(DEFAULT_WATCH_GLOB) +
+           "'). A unit is the receiver: one that holds the image is not\n"
            "flashed again while it answers; any other receiver on that adapter is flashed at once. A\n"
            "failed unit waits until it is unplugged (or --retries N more attempts).\n"
            "An Options image (which carries one serial number) goes to one unit per run unless\n"
@@ -128,6 +134,6 @@ bool ParseLineOptions(int argc, char** argv, LineOptions& o, std::string& error)
         return false;
     }
     if (o.config.watch && o.ports.empty())
-        o.ports.push_back("/dev/serial/by-id/*");
+        o.ports.push_back(DEFAULT_WATCH_GLOB);
     return true;
 }

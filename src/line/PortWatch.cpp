@@ -7,6 +7,8 @@
 #include <libudev.h>
 #include <sys/stat.h>
 
+const char DEFAULT_WATCH_GLOB[] = "/dev/serial/by-id/*";
+
 std::vector<std::string> MatchGlob(const std::string& pattern) {
     std::vector<std::string> paths;
     glob_t g{};

@@ -8,6 +8,10 @@
 struct udev;
 struct udev_monitor;
 
+// What watch mode looks at when no port is named: every USB serial adapter by its stable name on Linux,
+// every COM port on Windows.
+extern const char DEFAULT_WATCH_GLOB[];
+
 // Paths of every argument: a glob gives the paths it matches (sorted), anything else stands as it is.
 std::vector<std::string> ExpandPorts(const std::vector<std::string>& args);
 // The same for one glob; nothing when it matches nothing.

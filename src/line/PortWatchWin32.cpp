@@ -56,6 +56,8 @@ bool WildcardMatch(const char* pattern, const char* text) {
 
 } // namespace
 
+const char DEFAULT_WATCH_GLOB[] = "COM*";
+
 std::vector<std::string> MatchGlob(const std::string& pattern) {
     // The system's list, not the port table: the table's slots belong to the running units.
     std::vector<std::string> paths;

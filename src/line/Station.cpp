@@ -66,7 +66,8 @@ bool StampOf(const std::string& path, FileStamp& stamp) {
 class CStation {
 public:
     CStation(const LineOptions& options, std::FILE* out)
-        : m_Options(options), m_Display(out, IsTerminal(out)) {}
+        : m_Options(options), m_Display(out, PrepareTerminal(out)) {}
+
     int Run();
 
 private:

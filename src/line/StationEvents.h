@@ -1,6 +1,6 @@
 #pragma once
-// What wakes the station's main loop besides its own refresh: an interrupt (Ctrl+C, SIGINT, SIGTERM; on
-// Windows also the console being closed) and, in watch mode, a serial device that comes or goes. One source
+// What wakes the station's main loop besides its own refresh: an interrupt (SIGINT and SIGTERM; Ctrl+C and
+// Ctrl+Break on Windows) and, in watch mode, a serial device that comes or goes. One source
 // file per platform: udev and a signal descriptor on Linux, a device-notification window and the console's
 // control handler on Windows.
 

@@ -16,11 +16,10 @@ std::atomic<HANDLE> g_InterruptEvent{nullptr};
 
 BOOL WINAPI OnConsoleControl(DWORD type) {
     switch (type) {
+    // Closing the console or logging off ends the process right after the handler returns, whatever it
+    // answers: those take the system's default.
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
-    case CTRL_CLOSE_EVENT:
-    case CTRL_LOGOFF_EVENT:
-    case CTRL_SHUTDOWN_EVENT:
         if (HANDLE event = g_InterruptEvent.load())
             SetEvent(event);
         return TRUE;

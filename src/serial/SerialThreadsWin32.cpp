@@ -205,6 +205,8 @@ void CSerialPort::WriteOut(uint8_t* chunk, uint32_t& len, uint32_t& off, Handle 
         OVERLAPPED ov{};
         ov.hEvent = written;
         ResetEvent(written);
+        // Handed to the driver: from here on the driver's output queue counts these bytes (TxQueued).
+        m_TxChunkLeft.store(0);
         DWORD count = 0;
         BOOL ok = WriteFile(m_Handle, chunk + off, len - off, &count, &ov);
         if (!ok && GetLastError() == ERROR_IO_PENDING) {

@@ -2,6 +2,7 @@
 // output, the log file named with "l", signals, a second instance.
 
 #include "Process.h"
+#include "Pty.h"
 #include "Support.h"
 #include "TestImages.h"
 #include "image/Sha256.h"

@@ -714,8 +714,9 @@ TEST_F(LineTest, FinalTableInPortOrder) {
     const std::string sum = RunProcess({"/usr/bin/sha256sum", image}, {}, 10000).out.substr(0, 64);
     const size_t head = r.out.find("PORT ");
     ASSERT_NE(head, std::string::npos) << r.out;
-    const size_t p2 = r.out.find(m_Dir.File("p2") + " ", head),
-                 p10 = r.out.find(m_Dir.File("p10") + " ", head);
+    // A long folder name is cut at the front; the ports' ends stay.
+    const size_t p2 = r.out.find("/p2 ", head), p10 = r.out.find("/p10 ", head);
+    ASSERT_NE(p10, std::string::npos) << r.out;
     EXPECT_LT(p2, p10) << r.out;
     EXPECT_NE(r.out.find("SHA-256 " + sum), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("image " + image + " (firmware A123, "), std::string::npos) << r.out;

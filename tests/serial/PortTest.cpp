@@ -1,6 +1,6 @@
 // Port discovery and the port table, and the port worker that keeps the chosen port open.
 
-#include "Support.h"
+#include "Pty.h"
 #include "serial/PortTable.h"
 #include "serial/PortWorker.h"
 

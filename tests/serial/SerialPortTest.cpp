@@ -1,7 +1,7 @@
 // The serial port on a real pseudo-terminal: the test holds the master side and plays the receiver.
 
 #include "serial/SerialPort.h"
-#include "Support.h"
+#include "Pty.h"
 #include "serial/ParmrkDecoder.h"
 #include "serial/PortTable.h"
 

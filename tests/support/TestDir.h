@@ -5,16 +5,32 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <cstdio>
 #include <filesystem>
+#include <random>
 #include <string>
+
+// A path as the platform writes it (its separators, "." and ".." resolved): what the program logs.
+inline std::string NativePath(const std::string& path) {
+    return std::filesystem::path(path).lexically_normal().string();
+}
 
 class CTestDir {
 public:
     CTestDir() {
-        std::string name = (std::filesystem::temp_directory_path() / "kv-test-XXXXXX").string();
-        if (mkdtemp(name.data()))
-            m_Path = name;
+        // A fresh name each try; create_directory fails on one that exists, so the folder is ours alone.
+        std::random_device random;
+        std::error_code failed;
+        const std::filesystem::path base = std::filesystem::temp_directory_path(failed);
+        for (int attempt = 0; attempt < 100 && m_Path.empty() && !failed; ++attempt) {
+            char name[32];
+            std::snprintf(name, sizeof name, "kv-test-%08x", static_cast<unsigned>(random()));
+            const std::filesystem::path path = base / name;
+            if (std::filesystem::create_directory(path, failed))
+                m_Path = path.generic_string();
+            else
+                failed.clear();
+        }
     }
     ~CTestDir() {
         std::error_code ignored;

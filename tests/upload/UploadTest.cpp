@@ -3,7 +3,7 @@
 // of the dialog's refresh step that the workers rely on (draining both queues, asking for checks).
 
 #include "SimSession.h"
-#include "Support.h"
+#include "Pty.h"
 #include "TestImages.h"
 #include "core/Clock.h"
 #include "image/LoadImage.h"

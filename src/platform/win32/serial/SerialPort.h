@@ -128,7 +128,8 @@ private:
     std::atomic<int> m_BaudRate{0};
     std::atomic<int> m_BaudPending{0};
     std::atomic<int> m_TxIdle{0};
-    // Bytes the transmit thread has taken from txRing and not yet written to the device.
+    // Bytes the transmit thread has taken from txRing and not yet handed to the driver (once a write is
+    // issued, the driver's output queue counts them).
     std::atomic<int> m_TxChunkLeft{0};
     // Questions to the transmit thread (IsTxDone, SetBaudIndex) are numbered; a pass answers every number
     // it found before it looked at the rings.
