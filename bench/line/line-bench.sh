@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Station benchmark against simulated receivers paced at 115200 bit/s (kavrel-sim's default timings).
 #   bench/line/line-bench.sh BIN_DIR [RUNS]
-# 1. Scaling: one batch of 1, 8 and 16 receivers; wall time against the single upload, and kavrel-line's
+# 1. Scaling: one batch of 1, 8 and 32 receivers; wall time against the single upload, and kavrel-line's
 #    CPU time per port (user+sys over wall time and port count).
 # 2. --skip-blank on an image whose frames are one quarter blank (the erased gap between the PFL and the
 #    main firmware: 11 of 44 frames), against the plain upload; the flash must equal the image.
@@ -48,11 +48,11 @@ run() {
   CPU=$(cut -d' ' -f2 "$WORK/$label.times" | median)
 }
 
-start_sims 16
+start_sims 32
 ports() { for ((k = 0; k < $1; k++)); do echo "$WORK/p$k"; done; }
 
 run one -i "$WORK/scale.bin" $(ports 1); W1=$WALL; C1=$CPU
-for n in 8 16; do
+for n in 8 32; do
   run "batch$n" -i "$WORK/scale.bin" $(ports "$n")
   printf 'batch of %2d: wall %.2f s (single %.2f s), ratio %.3f; cpu %.3f s = %.3f %% of a core per port\n' \
     "$n" "$WALL" "$W1" "$(echo "$WALL / $W1" | bc -l)" "$CPU" "$(echo "100 * $CPU / $WALL / $n" | bc -l)"
@@ -65,6 +65,6 @@ kill -USR1 "${SIMS[0]}"
 sleep 1
 size=$(stat -c %s "$WORK/quarter.bin")
 if cmp -s -n "$size" "$WORK/quarter.bin" "$WORK/p0.flash"; then same=yes; else same=NO; fi
-prog() { grep -o '"program":[0-9]*' "$1" | cut -d: -f2 | median; }
+prog() { grep -o '"program":[0-9][0-9]*' "$1" | cut -d: -f2 | median; }
 printf 'skip-blank: wall %.2f s against %.2f s, ratio %.3f; programming phase %s ms against %s ms; flash equals image: %s\n' \
   "$WS" "$WP" "$(echo "$WS / $WP" | bc -l)" "$(prog "$WORK/skip.jsonl")" "$(prog "$WORK/plain.jsonl")" "$same"

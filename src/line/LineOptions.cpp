@@ -32,14 +32,21 @@ std::string LineUsage() {
            "one, one unit after another per port, until SIGINT or SIGTERM (default glob\n"
            "'" +
            std::string(DEFAULT_WATCH_GLOB) +
-           "'). A unit that has been done is not flashed again while it stays\n"
-           "connected.\n"
+           "'). A unit is the receiver: one that holds the image is not\n"
+           "flashed again while it answers; any other receiver on that adapter is flashed at once. A\n"
+           "failed unit waits until it is unplugged (or --retries N more attempts).\n"
+           "An Options image (which carries one serial number) goes to one unit per run unless\n"
+           "--allow-same-serial is given; a batch with more ports is refused.\n"
            "\n"
            "Options:\n"
            "  -i, --image FILE          image file to upload (required)\n"
            "  --watch                   watch mode\n"
            "  --json FILE               append one JSON object per unit to FILE (JSON Lines)\n"
            "  --log-dir DIR             write one log file per unit into DIR\n"
+           "  --station NAME            station name in records and logs (default: the host name)\n"
+           "  --operator NAME, --lot ID recorded with every unit\n"
+           "  --retries N               watch: flash a failed unit again up to N times (default 0)\n"
+           "  --allow-same-serial       write an Options image to more than one unit\n"
            "  --skip-blank              do not send frames whose bytes are all 0xFF (the erase left\n"
            "                            them so); off by default, a loader might expect every frame\n"
            "  --completion-limit MS     wait for the receiver's completion mark (default 60000)\n"
@@ -48,8 +55,9 @@ std::string LineUsage() {
            "  --help, --version\n"
            "\n"
            "Exit code: 0 when every unit passed, otherwise the highest code of a unit:\n"
-           "  1 interrupted, 2 port not found, 3 image not valid, 4 no receiver,\n"
-           "  5 upload incomplete or not verified.\n";
+           "  1 interrupted, 2 port not found or not usable, 3 image not valid, 4 no receiver,\n"
+           "  5 upload incomplete, not verified or disconnected, 6 a record or log could not be\n"
+           "  written. A second SIGINT or SIGTERM ends the station at once.\n";
 }
 
 bool ParseLineOptions(int argc, char** argv, LineOptions& o, std::string& error) {
@@ -86,6 +94,21 @@ bool ParseLineOptions(int argc, char** argv, LineOptions& o, std::string& error)
             ok = value(o.json);
         else if (arg == "--log-dir")
             ok = value(o.config.logDir);
+        else if (arg == "--station")
+            ok = value(o.station);
+        else if (arg == "--operator")
+            ok = value(o.operatorName);
+        else if (arg == "--lot")
+            ok = value(o.lot);
+        else if (arg == "--retries") {
+            std::string text;
+            ok = value(text);
+            if (ok && (!Number(text, o.config.retries) || o.config.retries > 100)) {
+                error = arg + ": not a number from 0 to 100: " + text;
+                return false;
+            }
+        } else if (arg == "--allow-same-serial")
+            o.config.allowSameSerial = true;
         else if (arg == "--skip-blank")
             o.config.skipBlank = true;
         else if (arg == "--completion-limit")

@@ -10,6 +10,9 @@ struct LineOptions {
     StationConfig config;
     std::vector<std::string> ports; // paths and globs; in watch mode the globs to watch
     std::string json;
+    std::string station; // empty: the host name
+    std::string operatorName;
+    std::string lot;
     bool help = false;
     bool version = false;
 };

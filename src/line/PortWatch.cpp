@@ -39,6 +39,14 @@ std::string DeviceOf(const std::string& path) {
     return resolved;
 }
 
+std::string PhysicalPath(const std::string& path) {
+    const std::string device = DeviceOf(path);
+    for (const std::string& link : MatchGlob("/dev/serial/by-path/*"))
+        if (DeviceOf(link) == device)
+            return link;
+    return {};
+}
+
 std::string AdapterSerial(const std::string& path) {
     std::string device = DeviceOf(path);
     size_t slash = device.rfind('/');

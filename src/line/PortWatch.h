@@ -18,6 +18,8 @@ std::vector<std::string> ExpandPorts(const std::vector<std::string>& args);
 std::vector<std::string> MatchGlob(const std::string& pattern);
 // Where a path leads after its links; the path itself when it cannot be resolved.
 std::string DeviceOf(const std::string& path);
+// The /dev/serial/by-path name of the device behind path (where the adapter is plugged in), or empty.
+std::string PhysicalPath(const std::string& path);
 // The USB serial number of the adapter behind a tty path, or empty (a pseudo-terminal, a built-in UART).
 std::string AdapterSerial(const std::string& path);
 

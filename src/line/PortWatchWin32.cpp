@@ -89,6 +89,11 @@ std::string DeviceOf(const std::string& path) {
     return name;
 }
 
+std::string PhysicalPath(const std::string&) {
+    // COM ports have no stable name for the place on the bus an adapter is plugged into.
+    return {};
+}
+
 std::string AdapterSerial(const std::string& path) {
     return DescribePort(DeviceOf(path)).serial;
 }

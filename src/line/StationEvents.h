@@ -19,6 +19,7 @@ public:
 
     struct Woken {
         bool interrupted = false;
+        int interrupts = 0; // how many arrived, where the system tells (a second one ends the station)
         bool devicesChanged = false;
     };
     // Waits up to ms for an interrupt or a device change and takes every pending one.

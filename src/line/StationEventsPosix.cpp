@@ -38,9 +38,9 @@ CStationEvents::Woken CStationEvents::Wait(int ms) {
     poll(fds, 2, ms);
     if (fds[0].revents & POLLIN) {
         signalfd_siginfo info{};
-        while (read(m_State->signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-        }
-        woken.interrupted = true;
+        while (read(m_State->signalFd, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
+            ++woken.interrupts;
+        woken.interrupted = woken.interrupts > 0;
     }
     woken.devicesChanged = m_State->monitor.Drain();
     return woken;

@@ -76,6 +76,16 @@ bool AddPortName(const char* text) {
     return true;
 }
 
+bool SetPortName(int index, const char* text) {
+    if (!text || text[0] == '\0' || std::strlen(text) >= PORT_NAME_CHARS)
+        return false;
+    std::lock_guard<std::mutex> lock(g_PortTableLock);
+    if (index < 1 || index > g_PortCount)
+        return false;
+    std::snprintf(g_PortNames[index], PORT_NAME_CHARS, "%s", text);
+    return true;
+}
+
 std::string PortName(int index) {
     std::lock_guard<std::mutex> lock(g_PortTableLock);
     if (index < 0 || index > g_PortCount)

@@ -29,6 +29,9 @@ int EnumeratePortsIn(const std::string& classDir, const std::string& devDir);
 int SetPortNames(const std::vector<std::string>& names);
 // Appends one name. Refused (false) when all 255 slots are used or the text is empty or too long.
 bool AddPortName(const char* text);
+// Puts another name into filled slot index (1..g_PortCount), for a table that is reused when it is full.
+// Refused (false) for slot 0, a slot not filled, an empty text or one too long.
+bool SetPortName(int index, const char* text);
 // A copy of slot index; "" for a slot that is not filled.
 std::string PortName(int index);
 // The slot holding exactly this name, or -1.
