@@ -110,12 +110,18 @@ fi
 (cd "$work" && exec wine "$win/kavrel-line.exe" -i image.bin --watch 'com[9]' --json watch.jsonl \
   >"$work/watch.log" 2>&1) &
 watcher=$!
-for i in $(seq 1200); do grep -q 'not flashed again' "$work/watch.log" && break; sleep 0.1; done
+done_seen=0
+for i in $(seq 1200); do
+  grep -q 'done; waiting for the next receiver' "$work/watch.log" && { done_seen=1; break; }
+  sleep 0.1
+done
+# The receiver stays connected: a few more looks at the port must not start it again.
+sleep 3
 kill -INT "$watcher" 2>/dev/null || true
 watch_code=0
 timeout 60 tail --pid="$watcher" -f /dev/null || { kill -KILL "$watcher" 2>/dev/null || true; watch_code=124; }
 wait "$watcher" || watch_code=$?
-if [ "$watch_code" = 0 ] && grep -q 'interrupted, ending the running units' "$work/watch.log" &&
+if [ "$done_seen" = 1 ] && [ "$watch_code" = 0 ] && grep -q 'interrupted, ending the running units' "$work/watch.log" &&
    jq -e -s 'length == 1 and .[0].port == "COM9" and .[0].result == "passed"' "$work/watch.jsonl" >/dev/null; then
   summary+=("kavrel-line.exe --watch: flashed COM9 once, ended on Ctrl+C")
 else
