@@ -21,11 +21,13 @@ cmake --build "$out/plain" -j "$jobs"
 ctest --test-dir "$out/plain" --output-on-failure -j "$jobs" --timeout 300
 
 # The Windows programs cross-built with mingw-w64, their suites under Wine against the Linux simulator (from
-# the plain build), kavrel-line.exe end to end, and the installer installed and removed.
+# the plain build), kavrel-line.exe end to end, the installer installed and removed, and kavrel.exe's
+# unattended runs under Wine with a virtual display.
 step "Windows build, installer and suites under Wine"
 "$here/scripts/build-windows.sh"
 "$here/scripts/package-windows.sh"
 KV_LINUX_BIN="$out/plain/bin" "$here/scripts/test-windows.sh"
+"$here/scripts/test-windows-dialog.sh" "$out/windows" "$out/plain"
 
 # A user's build must not stop on a warning: build (no tests) the whole tree, dialog included, as users build
 # it (Release, -O3), with GCC and with Clang, warnings as errors.
