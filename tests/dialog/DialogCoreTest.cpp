@@ -2,8 +2,8 @@
 // image field, and the upload's questions against a simulated receiver, asked of a user and of nobody.
 
 #include "dialog/DialogCore.h"
+#include "DialogSystem.h"
 #include "RecordingView.h"
-#include "SimSession.h"
 #include "Support.h"
 #include "TestDir.h"
 #include "TestImages.h"
@@ -16,19 +16,13 @@
 #include <memory>
 #include <tuple>
 
-class DialogCoreTest : public ::testing::Test {
+class DialogCoreTest : public CDialogSystem {
 protected:
     void SetUp() override {
         SetMessageBoxesOff(true);
         SetQuestionsRefused(false);
+        CDialogSystem::SetUp();
         m_Profile = std::make_unique<CIniProfile>(m_Dir.File("settings.ini"));
-        m_System = std::make_unique<CSystem>();
-        // Short limits keep each test within seconds.
-        m_System->m_Check.m_Timing.checkLimitMs = 1500;
-        m_System->m_Check.m_Timing.sentenceLimitMs = 300;
-        m_System->m_Check.m_Timing.closedPortSleepMs = 100;
-        m_System->m_PortWorker.m_PassWaitMs = 20;
-        m_System->m_PortWorker.m_RetryWaitMs = 20;
         m_View = std::make_unique<CRecordingView>();
         m_Core = std::make_unique<CDialogCore>(*m_System, *m_Profile, *m_View);
     }
@@ -39,14 +33,11 @@ protected:
             m_Core->DrainLogQueue();
         m_System->Shutdown();
         m_Core.reset();
-        m_Sim.reset();
-        m_System.reset();
+        CDialogSystem::TearDown();
     }
 
     CRecordingView& V() { return *m_View; }
     CDialogCore& C() { return *m_Core; }
-    CUploadJob& Job() { return m_System->m_Job; }
-    CReceiverCheck& Check() { return m_System->m_Check; }
     void Tick() { m_Core->OnRefreshTimer(); }
     bool TickUntil(const std::function<bool()>& done, uint32_t limitMs = 15000) {
         return test::WaitUntil(
@@ -59,27 +50,9 @@ protected:
     }
     bool LogHas(const std::string& text) { return m_View->m_Log.find(text) != std::string::npos; }
 
-    std::string WriteUnion(const std::string& name, const std::string& version) {
-        UnionParams params;
-        params.fwVersion = version;
-        return m_Dir.Write(name, Built(BuildUnionImage, params));
-    }
-    // A simulated receiver in the port table; its slot.
-    int StartSim(SimOptions options) {
-        options.raw = true;
-        m_Sim = std::make_unique<CSimSession>(options);
-        std::string error;
-        EXPECT_TRUE(m_Sim->Start(error, false)) << error;
-        EXPECT_TRUE(AddPortName(m_Sim->Path().c_str()));
-        return g_PortCount;
-    }
-
-    CTestDir m_Dir;
     std::unique_ptr<CIniProfile> m_Profile;
-    std::unique_ptr<CSystem> m_System;
     std::unique_ptr<CRecordingView> m_View;
     std::unique_ptr<CDialogCore> m_Core;
-    std::unique_ptr<CSimSession> m_Sim;
 };
 
 // The start state, then each step against the cells it reads, one tick at a time.
@@ -228,7 +201,7 @@ TEST_F(DialogCoreTest, UploadQuestions) {
         else
             options.version = row.receiverVersion;
         if (row.unattended) {
-            StartSim(options);
+            AddSim(options);
             m_System->StartWorkers();
             SetQuestionsRefused(true);
             C().m_AutoMode = 1;
@@ -244,7 +217,7 @@ TEST_F(DialogCoreTest, UploadQuestions) {
             continue;
         }
         ASSERT_TRUE(C().OnInitDialog());
-        int slot = StartSim(options);
+        int slot = AddSim(options);
         C().FillPortList();
         m_System->StartWorkers();
         V().m_Texts[IDC_IMAGE_COMBO] = image;
