@@ -62,6 +62,19 @@ protected:
         return argv;
     }
 
+    // Runs job(0) to job(count - 1), threads of them at a time: the runs' waits overlap.
+    static void InParallel(size_t count, size_t threads, const std::function<void(size_t)>& job) {
+        std::atomic<size_t> next{0};
+        std::vector<std::thread> pool;
+        for (size_t t = 0; t < std::min(count, threads); ++t)
+            pool.emplace_back([&] {
+                for (size_t i = next++; i < count; i = next++)
+                    job(i);
+            });
+        for (std::thread& t : pool)
+            t.join();
+    }
+
     CTestDir m_Dir;
     CChildProcess m_Sim;
 };
@@ -116,72 +129,67 @@ TEST_F(EndToEnd, FaultMatrix) {
         }, after{};
     };
     std::vector<Outcome> outcomes(rows.size());
-    std::vector<std::thread> threads;
-    for (size_t i = 0; i < rows.size(); ++i) {
-        // Each row in its own folder and with its own image; the waits overlap, so the matrix takes about as
-        // long as its longest row.
-        std::string dir = m_Dir.File("row" + std::to_string(i));
+    // Each row in its own folder and with its own image, all at once: the matrix takes about as long as its
+    // longest row.
+    InParallel(rows.size(), rows.size(), [&](size_t i) {
+        const Row& row = rows[i];
+        Outcome& out = outcomes[i];
+        const std::string dir = m_Dir.File("row" + std::to_string(i)), stats = dir + "/stats";
         mkdir(dir.c_str(), 0700);
-        std::string image = m_Dir.Write("row" + std::to_string(i) + "/image.bin", Sample()),
-                    stats = dir + "/stats";
-        stat(image.c_str(), &outcomes[i].before);
-        threads.emplace_back([this, &row = rows[i], &out = outcomes[i], dir, image, stats] {
-            const std::string fault = row.fault;
-            const bool erase = fault == "hangup-erase", at = fault.rfind("at:", 0) == 0,
-                       hangs = at || fault.rfind("hangup:", 0) == 0;
-            CChildProcess sim, kavrel;
-            std::vector<std::string> argv = {
-                BIN + "/kavrel-sim",  "--raw",          "--strict", "--stats",     stats, "--erase-ms",
-                erase ? "500" : "20", "--finish-delay", "200",      "--reboot-ms", "300"};
-            if (at)
-                argv.insert(argv.end(), {"--hangup-at", fault.substr(3)});
-            else if (!erase)
-                argv.insert(argv.end(), {"--fault", fault});
-            // The receiver is reached through a link that goes with it: after a hang-up the port worker's
-            // reopen cannot reach another test's terminal that was given the same number.
-            const std::string port = dir + "/receiver", log = dir + "/run.log";
-            argv.insert(argv.end(), {"--link", port});
-            if (!sim.Start(argv, {}) || !sim.FirstLine(10000))
-                return;
-            auto start = std::chrono::steady_clock::now();
-            std::vector<std::string> args = {"-i", image, "-p", port, "-m", "-n", "-l", log};
-            // A short completion limit: only the no-complete row waits it out.
-            if (!at)
-                args.insert(args.end(), {"--completion-limit", "3000"});
-            if (kavrel.Start(Kavrel(args), Env(dir))) {
-                using Clock = std::chrono::steady_clock;
-                std::optional<Clock::time_point> hungUp;
-                if (erase && kavrel.WaitForOutput("Erasing FLASH memory", 60000)) {
-                    sim.Stop();
-                    hungUp = Clock::now();
-                }
-                // The simulator takes its link away just before it closes its terminal.
-                const auto limit = start + std::chrono::seconds(row.limitS * 2);
-                const auto look = [&] {
-                    if (!hungUp && hangs && access(port.c_str(), F_OK) != 0)
-                        hungUp = Clock::now();
-                };
-                while (kavrel.Running() && Clock::now() < limit) {
-                    look();
-                    out.run.exitCode = kavrel.Wait(10);
-                }
-                // A program that ended within the last look's pause still ended after the hang-up.
-                look();
-                if (hungUp)
-                    out.hangupToExit = std::chrono::duration<double>(Clock::now() - *hungUp).count();
-                out.run.timedOut = kavrel.Running();
-                out.run.out = kavrel.Output();
+        const std::string image = m_Dir.Write("row" + std::to_string(i) + "/image.bin", Sample());
+        stat(image.c_str(), &out.before);
+        const std::string fault = row.fault;
+        const bool erase = fault == "hangup-erase", at = fault.rfind("at:", 0) == 0,
+                   hangs = at || fault.rfind("hangup:", 0) == 0;
+        CChildProcess sim, kavrel;
+        std::vector<std::string> argv =
+            FastSimArgs(BIN, {"--strict", "--stats", stats, "--erase-ms", erase ? "500" : "20"});
+        if (at)
+            argv.insert(argv.end(), {"--hangup-at", fault.substr(3)});
+        else if (!erase)
+            argv.insert(argv.end(), {"--fault", fault});
+        // The receiver is reached through a link that goes with it: after a hang-up the port worker's
+        // reopen cannot reach another test's terminal that was given the same number.
+        const std::string port = dir + "/receiver", log = dir + "/run.log";
+        argv.insert(argv.end(), {"--link", port});
+        if (!sim.Start(argv, {}) || !sim.FirstLine(10000))
+            return;
+        auto start = std::chrono::steady_clock::now();
+        std::vector<std::string> args = {"-i", image, "-p", port, "-m", "-n", "-l", log};
+        // A short completion limit: only the no-complete row waits it out.
+        if (!at)
+            args.insert(args.end(), {"--completion-limit", "3000"});
+        if (kavrel.Start(Kavrel(args), Env(dir))) {
+            using Clock = std::chrono::steady_clock;
+            std::optional<Clock::time_point> hungUp;
+            if (erase && kavrel.WaitForOutput("Erasing FLASH memory", 60000)) {
+                sim.Stop();
+                hungUp = Clock::now();
             }
-            out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-            sim.Stop();
-            out.log = ReadAll(log);
-            out.stats = ReadAll(stats);
-            out.image = ReadAll(image);
-            stat(image.c_str(), &out.after);
-        });
-    }
-    for (std::thread& t : threads)
-        t.join();
+            // The simulator takes its link away just before it closes its terminal.
+            const auto limit = start + std::chrono::seconds(row.limitS * 2);
+            const auto look = [&] {
+                if (!hungUp && hangs && access(port.c_str(), F_OK) != 0)
+                    hungUp = Clock::now();
+            };
+            while (kavrel.Running() && Clock::now() < limit) {
+                look();
+                out.run.exitCode = kavrel.Wait(10);
+            }
+            // A program that ended within the last look's pause still ended after the hang-up.
+            look();
+            if (hungUp)
+                out.hangupToExit = std::chrono::duration<double>(Clock::now() - *hungUp).count();
+            out.run.timedOut = kavrel.Running();
+            out.run.out = kavrel.Output();
+        }
+        out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        sim.Stop();
+        out.log = ReadAll(log);
+        out.stats = ReadAll(stats);
+        out.image = ReadAll(image);
+        stat(image.c_str(), &out.after);
+    });
     for (size_t i = 0; i < rows.size(); ++i) {
         const Row& row = rows[i];
         const Outcome& out = outcomes[i];
@@ -270,56 +278,47 @@ TEST_F(EndToEnd, OnlyTheReceiverCheckedPasses) {
         bool verify;
         std::string dir;
         ProcessResult result;
-        std::string log, events, stats, image, flash;
+        std::string log = "", events = "", stats = "", image = "", flash = "";
         double seconds = 0;
     };
     std::vector<Run> runs;
     for (const Row& row : rows)
         for (bool verify : {false, true})
-            runs.push_back(
-                {&row, verify, m_Dir.File("run" + std::to_string(runs.size())), {}, "", "", "", 0});
-    // A few runs at a time: the job gives the receiver 5 s to identify itself again after the upload
-    // sentence.
-    std::atomic<size_t> next{0};
-    auto work = [&] {
-        for (size_t i = next++; i < runs.size(); i = next++) {
-            Run& run = runs[i];
-            mkdir(run.dir.c_str(), 0700);
-            OptionsParams options;
-            const Bytes bytes = run.row->image == 2   ? Bytes(records.begin(), records.end())
-                                : run.row->image == 1 ? Built(BuildOptionsImage, options)
-                                                      : Sample();
-            std::string error;
-            run.image = run.dir + (run.row->image == 2 ? "/image.srec" : "/image.bin");
-            const std::string image = run.image, port = run.dir + "/receiver",
-                              transcript = run.dir + "/transcript", log = run.dir + "/run.log",
-                              stats = run.dir + "/stats";
-            EXPECT_TRUE(WriteFile(image, bytes.data(), bytes.size(), error)) << error;
-            std::vector<std::string> extra = {"--strict", "--stats",     stats,
-                                              "--link",   port,          "--transcript",
-                                              transcript, "--flash-out", run.dir + "/flash.bin"};
-            extra.insert(extra.end(), run.row->sim.begin(), run.row->sim.end());
-            CChildProcess sim;
-            if (!sim.Start(FastSimArgs(BIN, extra), {}) || !sim.FirstLine(10000))
-                continue;
-            std::vector<std::string> args = {"-i", image, "-p", port, "-m", "-n", "-l", log};
-            if (run.verify)
-                args.push_back("--verify");
-            auto start = std::chrono::steady_clock::now();
-            run.result = RunProcess(Kavrel(args), Env(run.dir), 90000);
-            run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-            sim.Stop();
-            run.log = ReadAll(log);
-            run.events = ReadAll(transcript);
-            run.stats = ReadAll(stats);
-            run.flash = ReadAll(run.dir + "/flash.bin");
-        }
-    };
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 6; ++i)
-        threads.emplace_back(work);
-    for (std::thread& t : threads)
-        t.join();
+            runs.push_back({&row, verify, m_Dir.File("run" + std::to_string(runs.size())), {}});
+    // Half the runs at a time: each spends most of its ten seconds waiting on the receiver's pauses (the job
+    // gives it 5 s to identify itself again after the upload sentence), not on a core.
+    InParallel(runs.size(), 12, [&](size_t i) {
+        Run& run = runs[i];
+        mkdir(run.dir.c_str(), 0700);
+        OptionsParams options;
+        const Bytes bytes = run.row->image == 2   ? Bytes(records.begin(), records.end())
+                            : run.row->image == 1 ? Built(BuildOptionsImage, options)
+                                                  : Sample();
+        std::string error;
+        run.image = run.dir + (run.row->image == 2 ? "/image.srec" : "/image.bin");
+        const std::string image = run.image, port = run.dir + "/receiver",
+                          transcript = run.dir + "/transcript", log = run.dir + "/run.log",
+                          stats = run.dir + "/stats";
+        EXPECT_TRUE(WriteFile(image, bytes.data(), bytes.size(), error)) << error;
+        std::vector<std::string> extra = {"--strict", "--stats",     stats,
+                                          "--link",   port,          "--transcript",
+                                          transcript, "--flash-out", run.dir + "/flash.bin"};
+        extra.insert(extra.end(), run.row->sim.begin(), run.row->sim.end());
+        CChildProcess sim;
+        if (!sim.Start(FastSimArgs(BIN, extra), {}) || !sim.FirstLine(10000))
+            return;
+        std::vector<std::string> args = {"-i", image, "-p", port, "-m", "-n", "-l", log};
+        if (run.verify)
+            args.push_back("--verify");
+        auto start = std::chrono::steady_clock::now();
+        run.result = RunProcess(Kavrel(args), Env(run.dir), 90000);
+        run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        sim.Stop();
+        run.log = ReadAll(log);
+        run.events = ReadAll(transcript);
+        run.stats = ReadAll(stats);
+        run.flash = ReadAll(run.dir + "/flash.bin");
+    });
     for (const Run& run : runs) {
         const Row& row = *run.row;
         SCOPED_TRACE(std::string(row.name) + (run.verify ? " --verify" : ""));
@@ -382,61 +381,32 @@ TEST_F(EndToEnd, UnattendedRunsThatCannotUpload) {
     };
     const std::string stats = m_Dir.File("stats");
     const std::string cannotCreate = "ERROR: the log file cannot be created: " + m_Dir.Path();
+    // clang-format off
     const Case cases[] = {
         {"missing port", {}, 2, {"Port not found: /dev/kavrel-no-such-port"}, ""},
-        {"corrupt image",
-         {"--start", "firmware"},
-         3,
-         {"ERROR: corrupted file"},
-         "\tERROR: image file corrupted\r\n"},
+        {"corrupt image", {"--start", "firmware"}, 3, {"ERROR: corrupted file"}, "\tERROR: image file corrupted\r\n"},
         // The cause is the last line, and no "no receiver answered" after it.
-        {"port held by another program",
-         {"--start", "firmware"},
-         2,
-         {" is held by another program. (exit code 2)\n"},
-         ""},
-        {"log file is a folder",
-         {"--stats", stats},
-         2,
-         {cannotCreate + "/logs: Is a directory", "the log file cannot be created (exit code 2)"},
-         "",
-         "logs",
-         true,
+        {"port held by another program", {"--start", "firmware"}, 2, {" is held by another program. (exit code 2)\n"}, ""},
+        {"log file is a folder", {"--stats", stats}, 2,
+         {cannotCreate + "/logs: Is a directory", "the log file cannot be created (exit code 2)"}, "", "logs", true,
          NOT_A_BYTE},
-        {"log file in a missing folder",
-         {"--stats", stats},
-         2,
-         {cannotCreate + "/missing/run.log: No such file or directory"},
-         "",
-         "missing/run.log",
-         true,
-         NOT_A_BYTE},
-        {"image for another receiver type, nobody to ask",
-         {"--stats", stats},
-         3,
+        {"log file in a missing folder", {"--stats", stats}, 2,
+         {cannotCreate + "/missing/run.log: No such file or directory"}, "", "missing/run.log", true, NOT_A_BYTE},
+        {"image for another receiver type, nobody to ask", {"--stats", stats}, 3,
          {"Warning: You are trying to upload firmware from different GNSS receiver.",
           "Are you sure? [answered Cancel: no display to ask on; -m answers OK]",
           "Not uploaded: the image (version A123) does not fit the receiver (TZ5N Ver. 0102).",
           "the image does not fit the receiver (exit code 3)"},
-         "\tNot uploaded: the image (version A123) does not fit the receiver (TZ5N Ver. 0102)\r\n",
-         "case.log",
-         false,
+         "\tNot uploaded: the image (version A123) does not fit the receiver (TZ5N Ver. 0102)\r\n", "case.log", false,
          NOT_FLASHED},
-        {"receiver in its loader, nobody to ask",
-         {"--stats", stats, "--start", "pfld"},
-         4,
+        {"receiver in its loader, nobody to ask", {"--stats", stats, "--start", "pfld"}, 4,
          {"Warning: GNSS receiver type undetected. Proceed with image uploading? [answered Cancel",
           "the receiver's type could not be told (exit code 4)"},
-         "\tNot uploaded: the receiver answers from its loader, so its type could not be told\r\n",
-         "case.log",
-         false,
+         "\tNot uploaded: the receiver answers from its loader, so its type could not be told\r\n", "case.log", false,
          NOT_FLASHED},
-        {"image larger than the flash",
-         {"--stats", stats},
-         3,
-         {"ERROR: image open failed: File too large"},
-         ""},
+        {"image larger than the flash", {"--stats", stats}, 3, {"ERROR: image open failed: File too large"}, ""},
     };
+    // clang-format on
     mkdir(m_Dir.File("logs").c_str(), 0700);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -448,8 +418,9 @@ TEST_F(EndToEnd, UnattendedRunsThatCannotUpload) {
             f.seekp(0x9000);
             f.put('\x5A');
         }
-        if (std::string(c.name) == "image larger than the flash")
+        if (std::string(c.name) == "image larger than the flash") {
             ASSERT_EQ(truncate(image.c_str(), 0xFFFFFFFF), 0); // sparse, 4 GiB - 1
+        }
         int held = -1;
         if (c.said.front().find("held") != std::string::npos) {
             held = open(port.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -515,9 +486,7 @@ TEST_F(EndToEnd, LocksThatAreNoLiveDialogAreTakenOver) {
                 close(fd);
             return busy;
         };
-        for (int i = 0; i < 500 && !held(); ++i)
-            usleep(20000);
-        ASSERT_TRUE(held());
+        ASSERT_TRUE(test::WaitUntil(held));
     };
     struct Row {
         const char* name;
@@ -593,17 +562,9 @@ TEST_F(EndToEnd, PathsThatAreNoSerialPortAreRefusedUntouched) {
         const std::string port = c.port.empty() ? terminal.Path() : c.port;
         // The program runs in its own session with the terminal as its controlling terminal (and as its
         // standard input); its output goes to the test.
-        std::vector<std::string> argv = {"/bin/sh",
-                                         "-c",
-                                         "exec setsid -w -c \"$@\" <'" + terminal.Path() + "' 2>&1",
-                                         "sh",
-                                         BIN + "/kavrel",
-                                         "-i",
-                                         image,
-                                         "-p",
-                                         port,
-                                         "-m",
-                                         "-n"};
+        std::vector<std::string> argv = Kavrel({"-i", image, "-p", port, "-m", "-n"});
+        argv.insert(argv.begin(),
+                    {"/bin/sh", "-c", "exec setsid -w -c \"$@\" <'" + terminal.Path() + "' 2>&1", "sh"});
         ProcessResult r = RunProcess(argv, Env(), 30000);
         EXPECT_EQ(r.exitCode, 2) << r.out;
         const std::string said = (c.port.empty() ? terminal.Path() : "") + c.said;
@@ -680,9 +641,7 @@ TEST_F(EndToEnd, CommandLineForms) {
     CChildProcess first;
     ASSERT_TRUE(first.Start(Kavrel({}), offscreen));
     std::string lock = m_Dir.File("TZ5_4_FW_loader_one_instance__MUTEX.lock");
-    for (int i = 0; i < 500 && access(lock.c_str(), F_OK) != 0; ++i)
-        usleep(20000);
-    ASSERT_EQ(access(lock.c_str(), F_OK), 0);
+    ASSERT_TRUE(test::WaitUntil([&] { return access(lock.c_str(), F_OK) == 0; }));
 
     struct Case {
         std::vector<std::string> params;
