@@ -2,13 +2,12 @@
 // A dialog with real widgets over a real system object, its settings in a folder of the test, message
 // boxes off. Workers start only where a test needs them; a simulated receiver serves on a pseudo-terminal.
 
-#include "SimSession.h"
-#include "TestImages.h"
+#include "DialogSystem.h"
 #include "app/LoaderDlg.h"
 #include "app/MessageBox.h"
 #include "app/QtProfile.h"
-#include "dialog/SystemAccess.h"
 #include "core/Clock.h"
+#include "dialog/SystemAccess.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -50,18 +49,12 @@ private:
     CDialogCore& c;
 };
 
-class DialogTest : public ::testing::Test {
+class DialogTest : public CDialogSystem {
 protected:
     void SetUp() override {
         SetMessageBoxesOff(true);
+        CDialogSystem::SetUp();
         m_Profile = CQtProfile::FromFile(m_Dir.File("settings.ini"));
-        m_System = std::make_unique<CSystem>();
-        // Short limits keep each test within seconds.
-        m_System->m_Check.m_Timing.checkLimitMs = 1500;
-        m_System->m_Check.m_Timing.sentenceLimitMs = 300;
-        m_System->m_Check.m_Timing.closedPortSleepMs = 100;
-        m_System->m_PortWorker.m_PassWaitMs = 20;
-        m_System->m_PortWorker.m_RetryWaitMs = 20;
         m_Dlg = std::make_unique<CLoaderDlg>(*m_System, *m_Profile);
         m_P = std::make_unique<CLoaderDlgProbe>(*m_Dlg);
     }
@@ -73,8 +66,7 @@ protected:
         m_System->Shutdown();
         m_P.reset();
         m_Dlg.reset();
-        m_Sim.reset();
-        m_System.reset();
+        CDialogSystem::TearDown();
     }
 
     // Set-up as the program does it, shown on the offscreen screen.
@@ -102,13 +94,9 @@ protected:
 
     // Starts a simulated receiver; its port is appended to the table and the list, the position returned.
     int StartSim(SimOptions options = SimOptions{}) {
-        options.raw = true;
-        m_Sim = std::make_unique<CSimSession>(options);
-        std::string error;
-        EXPECT_TRUE(m_Sim->Start(error, false)) << error;
-        EXPECT_TRUE(AddPortName(SimPath().c_str()));
+        const int slot = AddSim(options);
         m_P->FillPortList();
-        return g_PortCount;
+        return slot;
     }
     std::string SimPath() { return m_Sim->Path(); }
 
@@ -135,12 +123,6 @@ protected:
         Widget<QComboBox>(IDC_IMAGE_COMBO)->setEditText(QString::fromStdString(path));
         return m_P->RefreshImageInfo();
     }
-    std::string WriteUnion(const std::string& name, const std::string& version = "A123") {
-        UnionParams params;
-        params.fwVersion = version;
-        return m_Dir.Write(name, Built(BuildUnionImage, params));
-    }
-
     template <class W = QWidget> W* Widget(int id) { return m_Dlg->findChild<W*>(QString::number(id)); }
     QString Text(int id) { return Widget<QLabel>(id)->text(); }
     QPushButton* Button(int id) { return Widget<QPushButton>(id); }
@@ -152,14 +134,8 @@ protected:
         EXPECT_EQ(m_Dlg->ExitCode(), exitCode);
     }
 
-    CUploadJob& Job() { return m_System->m_Job; }
-    CReceiverCheck& Check() { return m_System->m_Check; }
-
-    CTestDir m_Dir;
     std::unique_ptr<CProfile> m_Profile;
-    std::unique_ptr<CSystem> m_System;
     std::unique_ptr<CLoaderDlg> m_Dlg;
     std::unique_ptr<CLoaderDlgProbe> m_P;
-    std::unique_ptr<CSimSession> m_Sim;
     int m_SimSlot = 0;
 };

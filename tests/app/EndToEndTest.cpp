@@ -62,47 +62,24 @@ protected:
         return argv;
     }
 
+    // Runs job(0) to job(count - 1), threads of them at a time: the runs' waits overlap.
+    static void InParallel(size_t count, size_t threads, const std::function<void(size_t)>& job) {
+        std::atomic<size_t> next{0};
+        std::vector<std::thread> pool;
+        for (size_t t = 0; t < std::min(count, threads); ++t)
+            pool.emplace_back([&] {
+                for (size_t i = next++; i < count; i = next++)
+                    job(i);
+            });
+        for (std::thread& t : pool)
+            t.join();
+    }
+
     CTestDir m_Dir;
     CChildProcess m_Sim;
 };
 
 } // namespace
-
-TEST_F(EndToEnd, UploadCompletesAndTheFlashHoldsTheImage) {
-    std::string image = Image();
-    std::string port = StartSim({"--erase-ms", "60"}); // an erase long enough to show its rate
-    std::string log = m_Dir.File("run.log");
-    ProcessResult r = RunProcess(Kavrel({"-i", image, "-p", port, "-m", "-n", "-l", log}), Env(), 60000);
-    ASSERT_FALSE(r.timedOut) << r.out;
-    EXPECT_EQ(r.exitCode, 0) << r.out;
-    // With the port closed the simulator ends and writes its flash.
-    EXPECT_EQ(m_Sim.Wait(20000), 0);
-    std::string flash = ReadAll(m_Dir.File("flash.bin"));
-    std::string bytes = ReadAll(image);
-    ASSERT_EQ(flash.size(), 4u * 1024 * 1024);
-    EXPECT_TRUE(flash.compare(0, bytes.size(), bytes) == 0);
-    EXPECT_EQ(flash.find_first_not_of('\xFF', bytes.size()), std::string::npos);
-    // Standard output: the status lines and plain progress lines (it is not a terminal).
-    for (const std::string& part : {"Check image file name - " + image, std::string("Programming 100%"),
-                                    std::string("Upload complete\n"), std::string("(exit code 0)")})
-        EXPECT_NE(r.out.find(part), std::string::npos) << part;
-    EXPECT_EQ(r.out.find('\r'), std::string::npos);
-    // The erase stage counts the bytes it clears: its lines show a rate.
-    bool eraseRate = false;
-    for (size_t at = r.out.find("\nErasing "); at != std::string::npos; at = r.out.find("\nErasing ", at + 1))
-        eraseRate |= r.out.substr(at, r.out.find('\n', at + 1) - at).find(" kB/s  ") != std::string::npos;
-    EXPECT_TRUE(eraseRate) << r.out;
-    // The log file holds the job from its first line to the worker's last, written after the dialog closed.
-    std::string text = ReadAll(log);
-    size_t complete = text.find("\tupload complete\r\n");
-    size_t after = text.find("\tcontinue\r\n");
-    size_t closing = text.rfind("\t**********************\r\n");
-    EXPECT_NE(text.find("\tOpen image file name - " + image + "\r\n"), std::string::npos);
-    EXPECT_NE(complete, std::string::npos);
-    EXPECT_NE(after, std::string::npos);
-    EXPECT_NE(closing, std::string::npos);
-    EXPECT_TRUE(complete < after && after < closing);
-}
 
 // Every receiver fault against the strict simulator, the rows side by side: the code, an end well within the
 // limits the job's own waits add up to, the log's last lines, a host that never broke the protocol, and the
@@ -152,72 +129,67 @@ TEST_F(EndToEnd, FaultMatrix) {
         }, after{};
     };
     std::vector<Outcome> outcomes(rows.size());
-    std::vector<std::thread> threads;
-    for (size_t i = 0; i < rows.size(); ++i) {
-        // Each row in its own folder and with its own image; the waits overlap, so the matrix takes about as
-        // long as its longest row.
-        std::string dir = m_Dir.File("row" + std::to_string(i));
+    // Each row in its own folder and with its own image, all at once: the matrix takes about as long as its
+    // longest row.
+    InParallel(rows.size(), rows.size(), [&](size_t i) {
+        const Row& row = rows[i];
+        Outcome& out = outcomes[i];
+        const std::string dir = m_Dir.File("row" + std::to_string(i)), stats = dir + "/stats";
         mkdir(dir.c_str(), 0700);
-        std::string image = m_Dir.Write("row" + std::to_string(i) + "/image.bin", Sample()),
-                    stats = dir + "/stats";
-        stat(image.c_str(), &outcomes[i].before);
-        threads.emplace_back([this, &row = rows[i], &out = outcomes[i], dir, image, stats] {
-            const std::string fault = row.fault;
-            const bool erase = fault == "hangup-erase", at = fault.rfind("at:", 0) == 0,
-                       hangs = at || fault.rfind("hangup:", 0) == 0;
-            CChildProcess sim, kavrel;
-            std::vector<std::string> argv = {
-                BIN + "/kavrel-sim",  "--raw",          "--strict", "--stats",     stats, "--erase-ms",
-                erase ? "500" : "20", "--finish-delay", "200",      "--reboot-ms", "300"};
-            if (at)
-                argv.insert(argv.end(), {"--hangup-at", fault.substr(3)});
-            else if (!erase)
-                argv.insert(argv.end(), {"--fault", fault});
-            // The receiver is reached through a link that goes with it: after a hang-up the port worker's
-            // reopen cannot reach another test's terminal that was given the same number.
-            const std::string port = dir + "/receiver", log = dir + "/run.log";
-            argv.insert(argv.end(), {"--link", port});
-            if (!sim.Start(argv, {}) || !sim.FirstLine(10000))
-                return;
-            auto start = std::chrono::steady_clock::now();
-            std::vector<std::string> args = {"-i", image, "-p", port, "-m", "-n", "-l", log};
-            // A short completion limit: only the no-complete row waits it out.
-            if (!at)
-                args.insert(args.end(), {"--completion-limit", "3000"});
-            if (kavrel.Start(Kavrel(args), Env(dir))) {
-                using Clock = std::chrono::steady_clock;
-                std::optional<Clock::time_point> hungUp;
-                if (erase && kavrel.WaitForOutput("Erasing FLASH memory", 60000)) {
-                    sim.Stop();
-                    hungUp = Clock::now();
-                }
-                // The simulator takes its link away just before it closes its terminal.
-                const auto limit = start + std::chrono::seconds(row.limitS * 2);
-                const auto look = [&] {
-                    if (!hungUp && hangs && access(port.c_str(), F_OK) != 0)
-                        hungUp = Clock::now();
-                };
-                while (kavrel.Running() && Clock::now() < limit) {
-                    look();
-                    out.run.exitCode = kavrel.Wait(10);
-                }
-                // A program that ended within the last look's pause still ended after the hang-up.
-                look();
-                if (hungUp)
-                    out.hangupToExit = std::chrono::duration<double>(Clock::now() - *hungUp).count();
-                out.run.timedOut = kavrel.Running();
-                out.run.out = kavrel.Output();
+        const std::string image = m_Dir.Write("row" + std::to_string(i) + "/image.bin", Sample());
+        stat(image.c_str(), &out.before);
+        const std::string fault = row.fault;
+        const bool erase = fault == "hangup-erase", at = fault.rfind("at:", 0) == 0,
+                   hangs = at || fault.rfind("hangup:", 0) == 0;
+        CChildProcess sim, kavrel;
+        std::vector<std::string> argv =
+            FastSimArgs(BIN, {"--strict", "--stats", stats, "--erase-ms", erase ? "500" : "20"});
+        if (at)
+            argv.insert(argv.end(), {"--hangup-at", fault.substr(3)});
+        else if (!erase)
+            argv.insert(argv.end(), {"--fault", fault});
+        // The receiver is reached through a link that goes with it: after a hang-up the port worker's
+        // reopen cannot reach another test's terminal that was given the same number.
+        const std::string port = dir + "/receiver", log = dir + "/run.log";
+        argv.insert(argv.end(), {"--link", port});
+        if (!sim.Start(argv, {}) || !sim.FirstLine(10000))
+            return;
+        auto start = std::chrono::steady_clock::now();
+        std::vector<std::string> args = {"-i", image, "-p", port, "-m", "-n", "-l", log};
+        // A short completion limit: only the no-complete row waits it out.
+        if (!at)
+            args.insert(args.end(), {"--completion-limit", "3000"});
+        if (kavrel.Start(Kavrel(args), Env(dir))) {
+            using Clock = std::chrono::steady_clock;
+            std::optional<Clock::time_point> hungUp;
+            if (erase && kavrel.WaitForOutput("Erasing FLASH memory", 60000)) {
+                sim.Stop();
+                hungUp = Clock::now();
             }
-            out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-            sim.Stop();
-            out.log = ReadAll(log);
-            out.stats = ReadAll(stats);
-            out.image = ReadAll(image);
-            stat(image.c_str(), &out.after);
-        });
-    }
-    for (std::thread& t : threads)
-        t.join();
+            // The simulator takes its link away just before it closes its terminal.
+            const auto limit = start + std::chrono::seconds(row.limitS * 2);
+            const auto look = [&] {
+                if (!hungUp && hangs && access(port.c_str(), F_OK) != 0)
+                    hungUp = Clock::now();
+            };
+            while (kavrel.Running() && Clock::now() < limit) {
+                look();
+                out.run.exitCode = kavrel.Wait(10);
+            }
+            // A program that ended within the last look's pause still ended after the hang-up.
+            look();
+            if (hungUp)
+                out.hangupToExit = std::chrono::duration<double>(Clock::now() - *hungUp).count();
+            out.run.timedOut = kavrel.Running();
+            out.run.out = kavrel.Output();
+        }
+        out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        sim.Stop();
+        out.log = ReadAll(log);
+        out.stats = ReadAll(stats);
+        out.image = ReadAll(image);
+        stat(image.c_str(), &out.after);
+    });
     for (size_t i = 0; i < rows.size(); ++i) {
         const Row& row = rows[i];
         const Outcome& out = outcomes[i];
@@ -252,41 +224,52 @@ TEST_F(EndToEnd, FaultMatrix) {
 
 // Only the receiver checked right before the upload passes the check after the restart: another one that
 // answers (swapped on the same line before the erase, while programming or at the restart) ends every run
-// with 5 and the same line, with or without --verify, even when it reports what the image holds.
+// with 5 and the same line, with or without --verify, even when it reports what the image holds. The image
+// as checked is what goes out and what the run names: an S-record Options file verifies against the serial
+// its bytes place, and its digest is printed.
 TEST_F(EndToEnd, OnlyTheReceiverCheckedPasses) {
+    OptionsParams srecParams;
+    srecParams.serial = "TZ5A00004321";
+    srecParams.checksum = false;
+    const Bytes srecOptions = Built(BuildOptionsImage, srecParams);
+    const std::string records = ToSRecords(srecOptions, OPTIONS_BASE, 0, "options");
     const std::string verified = "Verified: the receiver reports what the image holds",
                       stranger = "Not verified: a different receiver answered (TZ5X STRANGER9)";
     struct Row {
         const char* name;
-        bool options;                 // an Options image (serial TZ5A00001234), else a firmware image (A123)
+        int image;                    // 0: firmware (A123), 1: Options (TZ5A00001234), 2: S-record Options
         std::vector<std::string> sim; // added to the simulator's arguments
         std::string line;             // the verification's line
         int code, codeVerify;         // without and with --verify
         std::string said;             // on standard output or among the simulator's events
         std::string ahead = "";       // a simulator event that comes after what was said
+        bool flashed = false;         // the flash holds the image at its base, the run's output and log
     };
     // clang-format off
     const std::vector<Row> rows = {
-        {"same receiver", false, {}, verified, 0, 0, "TZ5N KV000001: version 0102 -> A123"},
-        {"swapped before the erase", false, {"--swap-to", "TZ5X:STRANGER9:A123", "--swap-at", "loader"},
+        // An erase long enough to show its rate.
+        {"same receiver", 0, {"--erase-ms", "60"}, verified, 0, 0, "TZ5N KV000001: version 0102 -> A123", "", true},
+        {"S-record Options", 2, {"--reboot-serial", srecParams.serial}, verified, 0, 0,
+         "Image SHA-256: " + Sha256Hex(reinterpret_cast<const uint8_t*>(records.data()), records.size()), "", true},
+        {"swapped before the erase", 0, {"--swap-to", "TZ5X:STRANGER9:A123", "--swap-at", "loader"},
          stranger, 5, 5, "receiver swapped at the loader-mode request", "-- erase 0x"},
-        {"swapped while programming", false, {"--swap-to", "TZ5X:STRANGER9:A123", "--swap-at", "frame:3"},
+        {"swapped while programming", 0, {"--swap-to", "TZ5X:STRANGER9:A123", "--swap-at", "frame:3"},
          stranger, 5, 5, "receiver swapped at programming frame 3", "-- programming closed"},
-        {"swapped at the restart", false, {"--swap-to", "TZ5X:STRANGER9:A123"}, stranger, 5, 5,
+        {"swapped at the restart", 0, {"--swap-to", "TZ5X:STRANGER9:A123"}, stranger, 5, 5,
          "receiver swapped at the restart"},
-        {"same serial, another model", false, {"--swap-to", "TZ5X:KV000001"},
+        {"same serial, another model", 0, {"--swap-to", "TZ5X:KV000001"},
          "Not verified: a different receiver answered (TZ5X KV000001)", 5, 5, ""},
         // The job's own check after the upload sentence names the receiver it flashes.
-        {"swapped before the job's check", false, {"--swap-to", "TZ5X:STRANGER9", "--swap-at", "upl"}, verified,
+        {"swapped before the job's check", 0, {"--swap-to", "TZ5X:STRANGER9", "--swap-at", "upl"}, verified,
          0, 0, "TZ5X STRANGER9: version 0102 -> A123"},
         // Checked in its loader: no model or serial to hold it to.
-        {"in its loader when checked", false, {"--start", "pfld"}, verified, 0, 0, "PFLD: version 1.5 -> A123"},
-        {"other version", false, {"--reboot-version", "0999"},
+        {"in its loader when checked", 0, {"--start", "pfld"}, verified, 0, 0, "PFLD: version 1.5 -> A123"},
+        {"other version", 0, {"--reboot-version", "0999"},
          "Not verified: the receiver reports version 0999, the image holds A123", 0, 5, ""},
-        {"Options image taken", true, {"--reboot-serial", "TZ5A00001234"}, verified, 0, 0, ""},
-        {"Options image, another model", true, {"--swap-to", "TZ5X:TZ5A00001234"},
+        {"Options image taken", 1, {"--reboot-serial", "TZ5A00001234"}, verified, 0, 0, ""},
+        {"Options image, another model", 1, {"--swap-to", "TZ5X:TZ5A00001234"},
          "Not verified: a different receiver answered (TZ5X TZ5A00001234)", 5, 5, ""},
-        {"Options image not taken", true, {},
+        {"Options image not taken", 1, {},
          "Not verified: the receiver reports serial KV000001, the image holds TZ5A00001234", 0, 5, ""},
     };
     // clang-format on
@@ -295,51 +278,47 @@ TEST_F(EndToEnd, OnlyTheReceiverCheckedPasses) {
         bool verify;
         std::string dir;
         ProcessResult result;
-        std::string log, events, stats;
+        std::string log = "", events = "", stats = "", image = "", flash = "";
         double seconds = 0;
     };
     std::vector<Run> runs;
     for (const Row& row : rows)
         for (bool verify : {false, true})
-            runs.push_back(
-                {&row, verify, m_Dir.File("run" + std::to_string(runs.size())), {}, "", "", "", 0});
-    // A few runs at a time: the job gives the receiver 5 s to identify itself again after the upload
-    // sentence.
-    std::atomic<size_t> next{0};
-    auto work = [&] {
-        for (size_t i = next++; i < runs.size(); i = next++) {
-            Run& run = runs[i];
-            mkdir(run.dir.c_str(), 0700);
-            OptionsParams options;
-            const Bytes bytes = run.row->options ? Built(BuildOptionsImage, options) : Sample();
-            std::string error;
-            const std::string image = run.dir + "/image.bin", port = run.dir + "/receiver",
-                              transcript = run.dir + "/transcript", log = run.dir + "/run.log",
-                              stats = run.dir + "/stats";
-            EXPECT_TRUE(WriteFile(image, bytes.data(), bytes.size(), error)) << error;
-            std::vector<std::string> extra = {"--strict", "--stats",      stats,     "--link",
-                                              port,       "--transcript", transcript};
-            extra.insert(extra.end(), run.row->sim.begin(), run.row->sim.end());
-            CChildProcess sim;
-            if (!sim.Start(FastSimArgs(BIN, extra), {}) || !sim.FirstLine(10000))
-                continue;
-            std::vector<std::string> args = {"-i", image, "-p", port, "-m", "-n", "-l", log};
-            if (run.verify)
-                args.push_back("--verify");
-            auto start = std::chrono::steady_clock::now();
-            run.result = RunProcess(Kavrel(args), Env(run.dir), 90000);
-            run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-            sim.Stop();
-            run.log = ReadAll(log);
-            run.events = ReadAll(transcript);
-            run.stats = ReadAll(stats);
-        }
-    };
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 6; ++i)
-        threads.emplace_back(work);
-    for (std::thread& t : threads)
-        t.join();
+            runs.push_back({&row, verify, m_Dir.File("run" + std::to_string(runs.size())), {}});
+    // Half the runs at a time: each spends most of its ten seconds waiting on the receiver's pauses (the job
+    // gives it 5 s to identify itself again after the upload sentence), not on a core.
+    InParallel(runs.size(), 12, [&](size_t i) {
+        Run& run = runs[i];
+        mkdir(run.dir.c_str(), 0700);
+        OptionsParams options;
+        const Bytes bytes = run.row->image == 2   ? Bytes(records.begin(), records.end())
+                            : run.row->image == 1 ? Built(BuildOptionsImage, options)
+                                                  : Sample();
+        std::string error;
+        run.image = run.dir + (run.row->image == 2 ? "/image.srec" : "/image.bin");
+        const std::string image = run.image, port = run.dir + "/receiver",
+                          transcript = run.dir + "/transcript", log = run.dir + "/run.log",
+                          stats = run.dir + "/stats";
+        EXPECT_TRUE(WriteFile(image, bytes.data(), bytes.size(), error)) << error;
+        std::vector<std::string> extra = {"--strict", "--stats",     stats,
+                                          "--link",   port,          "--transcript",
+                                          transcript, "--flash-out", run.dir + "/flash.bin"};
+        extra.insert(extra.end(), run.row->sim.begin(), run.row->sim.end());
+        CChildProcess sim;
+        if (!sim.Start(FastSimArgs(BIN, extra), {}) || !sim.FirstLine(10000))
+            return;
+        std::vector<std::string> args = {"-i", image, "-p", port, "-m", "-n", "-l", log};
+        if (run.verify)
+            args.push_back("--verify");
+        auto start = std::chrono::steady_clock::now();
+        run.result = RunProcess(Kavrel(args), Env(run.dir), 90000);
+        run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        sim.Stop();
+        run.log = ReadAll(log);
+        run.events = ReadAll(transcript);
+        run.stats = ReadAll(stats);
+        run.flash = ReadAll(run.dir + "/flash.bin");
+    });
     for (const Run& run : runs) {
         const Row& row = *run.row;
         SCOPED_TRACE(std::string(row.name) + (run.verify ? " --verify" : ""));
@@ -355,6 +334,33 @@ TEST_F(EndToEnd, OnlyTheReceiverCheckedPasses) {
         // The whole image went in first: only the check after the restart speaks of another receiver.
         EXPECT_NE(run.log.find("\tupload complete\r\n"), std::string::npos);
         EXPECT_NE(run.stats.find("strict violations: 0"), std::string::npos) << run.stats;
+        if (!row.flashed)
+            continue;
+        const Bytes bytes = row.image == 2 ? srecOptions : Sample();
+        const size_t base = row.image == 2 ? OPTIONS_BASE - FLASH_BASE : 0;
+        ASSERT_EQ(run.flash.size(), 4u * 1024 * 1024);
+        EXPECT_TRUE(Bytes(run.flash.begin() + base, run.flash.begin() + base + bytes.size()) == bytes);
+        // Standard output: the status lines and plain progress lines (it is not a terminal).
+        for (const std::string& part :
+             {"Check image file name - " + run.image, std::string("Programming 100%"),
+              std::string("Upload complete\n"), std::string("(exit code 0)")})
+            EXPECT_NE(run.result.out.find(part), std::string::npos) << part;
+        EXPECT_EQ(run.result.out.find('\r'), std::string::npos);
+        // The log file holds the job from its first line to the worker's last, written after the dialog
+        // closed.
+        const size_t complete = run.log.find("\tupload complete\r\n"), after = run.log.find("\tcontinue\r\n"),
+                     closing = run.log.rfind("\t**********************\r\n");
+        EXPECT_NE(run.log.find("\tOpen image file name - " + run.image + "\r\n"), std::string::npos);
+        EXPECT_TRUE(complete < after && after < closing && closing != std::string::npos);
+        if (row.image != 0)
+            continue;
+        EXPECT_EQ(run.flash.find_first_not_of('\xFF', bytes.size()), std::string::npos);
+        // The erase stage counts the bytes it clears: its lines show a rate.
+        bool eraseRate = false;
+        const std::string& out = run.result.out;
+        for (size_t at = out.find("\nErasing "); at != std::string::npos; at = out.find("\nErasing ", at + 1))
+            eraseRate |= out.substr(at, out.find('\n', at + 1) - at).find(" kB/s  ") != std::string::npos;
+        EXPECT_TRUE(eraseRate) << out;
     }
 }
 
@@ -375,56 +381,32 @@ TEST_F(EndToEnd, UnattendedRunsThatCannotUpload) {
     };
     const std::string stats = m_Dir.File("stats");
     const std::string cannotCreate = "ERROR: the log file cannot be created: " + m_Dir.Path();
+    // clang-format off
     const Case cases[] = {
         {"missing port", {}, 2, {"Port not found: /dev/kavrel-no-such-port"}, ""},
-        {"corrupt image",
-         {"--start", "firmware"},
-         3,
-         {"ERROR: corrupted file"},
-         "\tERROR: image file corrupted\r\n"},
+        {"corrupt image", {"--start", "firmware"}, 3, {"ERROR: corrupted file"}, "\tERROR: image file corrupted\r\n"},
         // The cause is the last line, and no "no receiver answered" after it.
-        {"port held by another program",
-         {"--start", "firmware"},
-         2,
-         {" is held by another program. (exit code 2)\n"},
-         ""},
-        {"log file is a folder",
-         {"--stats", stats},
-         2,
-         {cannotCreate + "/logs: Is a directory", "the log file cannot be created (exit code 2)"},
-         "",
-         "logs",
-         true,
+        {"port held by another program", {"--start", "firmware"}, 2, {" is held by another program. (exit code 2)\n"}, ""},
+        {"log file is a folder", {"--stats", stats}, 2,
+         {cannotCreate + "/logs: Is a directory", "the log file cannot be created (exit code 2)"}, "", "logs", true,
          NOT_A_BYTE},
-        {"log file in a missing folder",
-         {"--stats", stats},
-         2,
-         {cannotCreate + "/missing/run.log: No such file or directory"},
-         "",
-         "missing/run.log",
-         true,
-         NOT_A_BYTE},
-        {"image for another receiver type, nobody to ask",
-         {"--stats", stats},
-         3,
+        {"log file in a missing folder", {"--stats", stats}, 2,
+         {cannotCreate + "/missing/run.log: No such file or directory"}, "", "missing/run.log", true, NOT_A_BYTE},
+        {"image for another receiver type, nobody to ask", {"--stats", stats}, 3,
          {"Warning: You are trying to upload firmware from different GNSS receiver.",
           "Are you sure? [answered Cancel: no display to ask on; -m answers OK]",
           "Not uploaded: the image (version A123) does not fit the receiver (TZ5N Ver. 0102).",
           "the image does not fit the receiver (exit code 3)"},
-         "\tNot uploaded: the image (version A123) does not fit the receiver (TZ5N Ver. 0102)\r\n",
-         "case.log",
-         false,
+         "\tNot uploaded: the image (version A123) does not fit the receiver (TZ5N Ver. 0102)\r\n", "case.log", false,
          NOT_FLASHED},
-        {"receiver in its loader, nobody to ask",
-         {"--stats", stats, "--start", "pfld"},
-         4,
+        {"receiver in its loader, nobody to ask", {"--stats", stats, "--start", "pfld"}, 4,
          {"Warning: GNSS receiver type undetected. Proceed with image uploading? [answered Cancel",
           "the receiver's type could not be told (exit code 4)"},
-         "\tNot uploaded: the receiver answers from its loader, so its type could not be told\r\n",
-         "case.log",
-         false,
+         "\tNot uploaded: the receiver answers from its loader, so its type could not be told\r\n", "case.log", false,
          NOT_FLASHED},
+        {"image larger than the flash", {"--stats", stats}, 3, {"ERROR: image open failed: File too large"}, ""},
     };
+    // clang-format on
     mkdir(m_Dir.File("logs").c_str(), 0700);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -435,6 +417,9 @@ TEST_F(EndToEnd, UnattendedRunsThatCannotUpload) {
             std::fstream f(image, std::ios::in | std::ios::out | std::ios::binary);
             f.seekp(0x9000);
             f.put('\x5A');
+        }
+        if (std::string(c.name) == "image larger than the flash") {
+            ASSERT_EQ(truncate(image.c_str(), 0xFFFFFFFF), 0); // sparse, 4 GiB - 1
         }
         int held = -1;
         if (c.said.front().find("held") != std::string::npos) {
@@ -501,9 +486,7 @@ TEST_F(EndToEnd, LocksThatAreNoLiveDialogAreTakenOver) {
                 close(fd);
             return busy;
         };
-        for (int i = 0; i < 500 && !held(); ++i)
-            usleep(20000);
-        ASSERT_TRUE(held());
+        ASSERT_TRUE(test::WaitUntil(held));
     };
     struct Row {
         const char* name;
@@ -547,59 +530,6 @@ TEST_F(EndToEnd, LocksThatAreNoLiveDialogAreTakenOver) {
     }
 }
 
-// The image as checked is what goes out and what the run names: an S-record Options file verifies against
-// the serial its bytes place, its digest is printed, and a file larger than the flash is no valid image.
-TEST_F(EndToEnd, TheCheckedImageIsWhatIsFlashed) {
-    OptionsParams params;
-    params.serial = "TZ5A00004321";
-    params.checksum = false;
-    const Bytes options = Built(BuildOptionsImage, params);
-    const std::string records = ToSRecords(options, OPTIONS_BASE, 0, "options");
-    struct Row {
-        const char* name;
-        std::string image; // a path in the test's folder
-        std::vector<std::string> sim, args;
-        int code;
-        std::vector<std::string> said;
-    };
-    const std::string srec = m_Dir.Write("options.srec", records), large = Image();
-    ASSERT_EQ(truncate(large.c_str(), 0xFFFFFFFF), 0); // sparse, 4 GiB - 1
-    const Row rows[] = {
-        {"S-record Options",
-         srec,
-         {"--reboot-serial", params.serial},
-         {"--verify"},
-         0,
-         {"Image SHA-256: " + Sha256Hex(reinterpret_cast<const uint8_t*>(records.data()), records.size()),
-          "Verified: the receiver reports what the image holds"}},
-        {"larger than the flash", large, {}, {}, 3, {"ERROR: image open failed: File too large"}},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.name);
-        std::remove(m_Dir.File("flash.bin").c_str());
-        // Not --once: the restarted receiver has to answer the verification.
-        const std::string port = m_Dir.File("receiver");
-        std::vector<std::string> sim = {"--flash-out", m_Dir.File("flash.bin"), "--link", port};
-        sim.insert(sim.end(), row.sim.begin(), row.sim.end());
-        ASSERT_TRUE(m_Sim.Start(FastSimArgs(BIN, sim), {}));
-        ASSERT_TRUE(m_Sim.FirstLine(10000));
-        std::vector<std::string> args = {"-i", row.image, "-p", port, "-m", "-n"};
-        args.insert(args.end(), row.args.begin(), row.args.end());
-        ProcessResult r = RunProcess(Kavrel(args), Env(), 60000);
-        ASSERT_FALSE(r.timedOut) << r.out;
-        EXPECT_EQ(r.exitCode, row.code) << r.out;
-        for (const std::string& line : row.said)
-            EXPECT_NE(r.out.find(line + "\n"), std::string::npos) << line << "\n" << r.out;
-        m_Sim.Stop();
-        if (row.code == 0) {
-            std::string flash = ReadAll(m_Dir.File("flash.bin"));
-            ASSERT_EQ(flash.size(), 4u * 1024 * 1024);
-            EXPECT_TRUE(Bytes(flash.begin() + (OPTIONS_BASE - FLASH_BASE),
-                              flash.begin() + (OPTIONS_BASE - FLASH_BASE) + options.size()) == options);
-        }
-    }
-}
-
 // A path that is no serial port is refused with a line saying what it is and 2, before anything opens it:
 // the terminal the program runs in keeps its settings and gets nothing written into it.
 TEST_F(EndToEnd, PathsThatAreNoSerialPortAreRefusedUntouched) {
@@ -632,17 +562,9 @@ TEST_F(EndToEnd, PathsThatAreNoSerialPortAreRefusedUntouched) {
         const std::string port = c.port.empty() ? terminal.Path() : c.port;
         // The program runs in its own session with the terminal as its controlling terminal (and as its
         // standard input); its output goes to the test.
-        std::vector<std::string> argv = {"/bin/sh",
-                                         "-c",
-                                         "exec setsid -w -c \"$@\" <'" + terminal.Path() + "' 2>&1",
-                                         "sh",
-                                         BIN + "/kavrel",
-                                         "-i",
-                                         image,
-                                         "-p",
-                                         port,
-                                         "-m",
-                                         "-n"};
+        std::vector<std::string> argv = Kavrel({"-i", image, "-p", port, "-m", "-n"});
+        argv.insert(argv.begin(),
+                    {"/bin/sh", "-c", "exec setsid -w -c \"$@\" <'" + terminal.Path() + "' 2>&1", "sh"});
         ProcessResult r = RunProcess(argv, Env(), 30000);
         EXPECT_EQ(r.exitCode, 2) << r.out;
         const std::string said = (c.port.empty() ? terminal.Path() : "") + c.said;
@@ -719,9 +641,7 @@ TEST_F(EndToEnd, CommandLineForms) {
     CChildProcess first;
     ASSERT_TRUE(first.Start(Kavrel({}), offscreen));
     std::string lock = m_Dir.File("TZ5_4_FW_loader_one_instance__MUTEX.lock");
-    for (int i = 0; i < 500 && access(lock.c_str(), F_OK) != 0; ++i)
-        usleep(20000);
-    ASSERT_EQ(access(lock.c_str(), F_OK), 0);
+    ASSERT_TRUE(test::WaitUntil([&] { return access(lock.c_str(), F_OK) == 0; }));
 
     struct Case {
         std::vector<std::string> params;

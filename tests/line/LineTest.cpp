@@ -4,11 +4,12 @@
 #include "Process.h"
 #include "Support.h"
 #include "TestImages.h"
+#include "line/LineOptions.h"
 #include "line/StationDisplay.h"
 
+#include <array>
 #include <csignal>
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
 #include <map>
 #include <memory>
@@ -27,9 +28,8 @@ using Json = nlohmann::json;
 // Every line of a record file, each parsed (a half-written line fails the test).
 std::vector<Json> Records(const std::string& path) {
     std::vector<Json> records;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
+    std::istringstream in(ReadAll(path));
+    for (std::string line; std::getline(in, line);) {
         Json j = Json::parse(line, nullptr, false);
         EXPECT_TRUE(j.is_object()) << line;
         if (j.is_object())
@@ -40,14 +40,8 @@ std::vector<Json> Records(const std::string& path) {
 
 std::map<std::string, Json> RecordsByPort(const std::string& path) {
     std::map<std::string, Json> records;
-    std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        Json j = Json::parse(line, nullptr, false);
-        EXPECT_TRUE(j.is_object()) << line;
-        if (j.is_object())
-            records[j.at("port").get<std::string>()] = j;
-    }
+    for (const Json& j : Records(path))
+        records[j.at("port").get<std::string>()] = j;
     return records;
 }
 
@@ -487,9 +481,12 @@ struct StartRow {
     std::vector<std::string> args;      // IMAGE, OPTIONS, FILE and DIR stand for paths of the test
     std::vector<std::string> receivers; // links in DIR
     int code;
-    const char* said; // on standard error, or in the output when it starts with '>'
-    int records;
-    bool flashed;
+    const char* said;                   // on standard error, or in the output when it starts with '>'
+    int records;                        // added behind the earlier run's record, which stays
+    std::set<std::string> flashed = {}; // receivers whose flash ends with the image
+    std::string fault = "";             // the last receiver's simulator fault
+    std::string held = "";              // a receiver's port that another program holds
+    std::vector<std::array<std::string, 3>> recorded = {}; // port in DIR, field, value as JSON
 };
 
 void PrintTo(const StartRow& row, std::ostream* os) {
@@ -498,14 +495,25 @@ void PrintTo(const StartRow& row, std::ostream* os) {
 
 class StartUp : public LineTest, public ::testing::WithParamInterface<StartRow> {};
 
-// What the station refuses or reports before (or instead of) flashing, each with its code.
+// What the station refuses or reports before (or instead of) flashing, each with its code, its records and
+// their causes.
 TEST_P(StartUp, RefusesOrReports) {
     const StartRow& row = GetParam();
     std::string image = SmallImage();
     std::string options = m_Dir.Write("options.bin", Built(BuildOptionsImage, OptionsParams{}));
     m_Dir.Write("file", std::string("x"));
-    for (const std::string& name : row.receivers)
-        Receiver(m_Dir.File(name), {"--flash-out", m_Dir.File(name) + ".flash"});
+    const std::string json = m_Dir.Write("records.jsonl", std::string("{\"port\":\"earlier run\"}\n"));
+    for (const std::string& name : row.receivers) {
+        std::vector<std::string> extra = {"--flash-out", m_Dir.File(name) + ".flash"};
+        if (!row.fault.empty() && name == row.receivers.back())
+            extra.insert(extra.end(), {"--fault", row.fault});
+        Receiver(m_Dir.File(name), extra);
+    }
+    int held = -1;
+    if (!row.held.empty()) {
+        held = open(m_Dir.File(row.held).c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        EXPECT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
+    }
     std::vector<std::string> args;
     for (std::string a : row.args) {
         for (const auto& [word, path] : std::map<std::string, std::string>{
@@ -515,69 +523,73 @@ TEST_P(StartUp, RefusesOrReports) {
         args.push_back(a);
     }
     ProcessResult r = RunLine(args);
+    if (held >= 0)
+        close(held);
     EXPECT_EQ(r.exitCode, row.code) << r.out << Err();
     const std::string said = row.said;
     if (said[0] == '>')
         EXPECT_NE(r.out.find(said.substr(1)), std::string::npos) << r.out;
     else
         EXPECT_NE(Err().find(said), std::string::npos) << Err();
-    EXPECT_EQ(Records(m_Dir.File("records.jsonl")).size(), static_cast<size_t>(row.records)) << r.out;
-    // The flash each receiver ends with holds the image, or (refused) was never written.
+    EXPECT_EQ(Records(json).size(), static_cast<size_t>(row.records) + 1) << r.out;
+    std::map<std::string, Json> records = RecordsByPort(json);
+    EXPECT_TRUE(records.count("earlier run")) << ReadAll(json);
+    for (const auto& [port, field, value] : row.recorded)
+        EXPECT_EQ(records[m_Dir.File(port)][field].dump(), value) << port << " " << field;
+    // The flash each receiver ends with holds the image, or (refused, failed) was never written.
     const std::string bytes = ReadAll(args[1]);
     for (size_t k = 0; k < row.receivers.size(); ++k) {
         m_Sims[k]->Stop();
         const std::string flash = ReadAll(m_Dir.File(row.receivers[k]) + ".flash");
-        EXPECT_EQ(flash.compare(0, bytes.size(), bytes) == 0, row.flashed) << row.receivers[k];
+        EXPECT_EQ(flash.compare(0, bytes.size(), bytes) == 0, row.flashed.count(row.receivers[k]) == 1)
+            << row.receivers[k];
     }
 }
 
 const std::string LONG_NAME = "long/" + std::string(240, 'a');
+const std::array<std::string, 3> MISSING_RESULT = {"missing", "result", "\"port not found\""},
+                                 MISSING_CODE = {"missing", "exitCode", "2"},
+                                 ERASE_REASON = {"p0", "reason", "\"FLASH erase failure.\""};
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Rows, StartUp,
-    ::testing::Values(StartRow{"MissingImage",
-                               {"-i", "DIR/none.bin", "DIR/p0"},
-                               {},
-                               3,
-                               "the image file was not found",
-                               0,
-                               false},
-                      StartRow{"LogDirIsAFile",
-                               {"-i", "IMAGE", "--log-dir", "FILE", "DIR/p0"},
-                               {"p0"},
-                               2,
-                               "is not a folder",
-                               0,
-                               false},
-                      StartRow{"OptionsToThreeUnits",
-                               {"-i", "OPTIONS", "DIR/p0", "DIR/p1", "DIR/p2"},
-                               {"p0", "p1", "p2"},
-                               2,
-                               "may be written to one unit per run; 3 ports given",
-                               0,
-                               false},
-                      StartRow{"GlobMatchingNothing",
-                               {"-i", "IMAGE", "DIR/p0", "DIR/none*"},
-                               {"p0"},
-                               2,
-                               ">none*: port not found (exit code 2): no port matches the pattern",
-                               2,
-                               true},
-                      StartRow{"RecordsToAFullDevice",
-                               {"-i", "IMAGE", "--json", "/dev/full", "DIR/p0"},
-                               {"p0"},
-                               6,
-                               "cannot write the record file /dev/full: No space left on device",
-                               0,
-                               true},
-                      StartRow{"LongPortName",
-                               {"-i", "IMAGE", "DIR/" + LONG_NAME},
-                               {LONG_NAME},
-                               0,
-                               ">1 units, 1 passed",
-                               1,
-                               true}),
+    ::testing::Values(
+        StartRow{"MissingImage", {"-i", "DIR/none.bin", "DIR/p0"}, {}, 3, "the image file was not found", 0},
+        StartRow{"LogDirIsAFile", {"-i", "IMAGE", "--log-dir", "FILE", "DIR/p0"}, {"p0"}, 2, "is not a folder", 0},
+        StartRow{"OptionsToThreeUnits", {"-i", "OPTIONS", "DIR/p0", "DIR/p1", "DIR/p2"}, {"p0", "p1", "p2"}, 2,
+                 "may be written to one unit per run; 3 ports given", 0},
+        StartRow{"GlobMatchingNothing", {"-i", "IMAGE", "DIR/p0", "DIR/none*"}, {"p0"}, 2,
+                 ">none*: port not found (exit code 2): no port matches the pattern", 2, {"p0"}},
+        StartRow{"RecordsToAFullDevice", {"-i", "IMAGE", "--json", "/dev/full", "DIR/p0"}, {"p0"}, 6,
+                 "cannot write the record file /dev/full: No space left on device", 0, {"p0"}},
+        StartRow{"LongPortName", {"-i", "IMAGE", "DIR/" + LONG_NAME}, {LONG_NAME}, 0, ">1 units, 1 passed", 1,
+                 {LONG_NAME}},
+        StartRow{"NoPortGiven", {"-i", "IMAGE"}, {}, 2, "no port given", 0},
+        // A named port that is not there is a unit with its own record; a failure's record names its cause.
+        StartRow{"MissingPortBesideAFailingOne", {"-i", "IMAGE", "DIR/p0", "DIR/missing"}, {"p0"}, 5,
+                 ">2 units, 0 passed, 2 failed (exit code 5)", 2, {}, "erase-fail", "",
+                 {MISSING_RESULT, MISSING_CODE, ERASE_REASON}},
+        StartRow{"FailureCauseWithALogFolder", {"-i", "IMAGE", "--log-dir", "DIR", "DIR/p0", "DIR/missing"}, {"p0"}, 5,
+                 ">2 units, 0 passed, 2 failed (exit code 5)", 2, {}, "erase-fail", "",
+                 {MISSING_RESULT, MISSING_CODE, ERASE_REASON}},
+        // A port that another program holds is a unit of its own with the port errors' code.
+        StartRow{"HeldPortIsAUnitOfItsOwn", {"-i", "IMAGE", "DIR/p0", "DIR/p1"}, {"p0", "p1"}, 2,
+                 ">2 units, 1 passed, 1 failed (exit code 2)", 2, {"p0"}, "", "p1",
+                 {{"p0", "result", "\"passed\""}, {"p1", "result", "\"port not usable\""}, {"p1", "exitCode", "2"},
+                  {"p1", "reason", "\"the port is held by another program\""}}}),
     [](const ::testing::TestParamInfo<StartRow>& info) { return std::string(info.param.name); });
+// clang-format on
+
+// Watch mode without ports watches the by-id links; without --watch a port is needed.
+TEST(LineOptions, WatchWithoutPortsWatchesTheByIdLinks) {
+    std::string args[] = {"kavrel-line", "-i", "image.bin", "--watch"};
+    char* argv[] = {args[0].data(), args[1].data(), args[2].data(), args[3].data()};
+    LineOptions options;
+    std::string error;
+    EXPECT_TRUE(ParseLineOptions(4, argv, options, error)) << error;
+    EXPECT_EQ(options.ports, std::vector<std::string>{"/dev/serial/by-id/*"});
+}
 
 struct FullRow {
     const char* name;
@@ -628,12 +640,8 @@ TEST_P(FullDisk, WriteErrorsAreReportedAndEndTheRun) {
     ASSERT_FALSE(r.timedOut) << r.out;
     EXPECT_EQ(r.exitCode, 6) << r.out << Err();
     EXPECT_NE(Err().find("No space left on device; no new unit is started"), std::string::npos) << Err();
-    if (row.tmpfs) {
-        std::ifstream in(json);
-        std::string line;
-        while (std::getline(in, line))
-            EXPECT_TRUE(Json::parse(line, nullptr, false).is_object()) << line;
-    }
+    if (row.tmpfs)
+        Records(json); // no half line
 }
 
 INSTANTIATE_TEST_SUITE_P(Rows, FullDisk,
@@ -720,24 +728,4 @@ TEST_F(LineTest, FinalTableInPortOrder) {
     EXPECT_LT(p2, p10) << r.out;
     EXPECT_NE(r.out.find("SHA-256 " + sum), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("image " + image + " (firmware A123, "), std::string::npos) << r.out;
-}
-
-// A port that another program holds is a unit of its own with the port errors' code, beside one that passes.
-TEST_F(LineTest, HeldPortIsAUnitOfItsOwn) {
-    std::string image = SmallImage();
-    Receiver(m_Dir.File("p0"));
-    Receiver(m_Dir.File("p1"));
-    const int held = open(m_Dir.File("p1").c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    ASSERT_GE(held, 0);
-    ASSERT_EQ(flock(held, LOCK_EX | LOCK_NB), 0);
-    ProcessResult r = RunLine({"-i", image, m_Dir.File("p0"), m_Dir.File("p1")});
-    close(held);
-    EXPECT_EQ(r.exitCode, 2) << r.out;
-    std::map<std::string, Json> records = RecordsByPort(m_Dir.File("records.jsonl"));
-    ASSERT_EQ(records.size(), 2u) << r.out;
-    EXPECT_EQ(records[m_Dir.File("p0")].at("result").get<std::string>(), "passed");
-    const Json& j = records[m_Dir.File("p1")];
-    EXPECT_EQ(j.at("result").get<std::string>(), "port not usable");
-    EXPECT_EQ(j.at("exitCode").get<int>(), 2);
-    EXPECT_EQ(j.at("reason").get<std::string>(), "the port is held by another program");
 }

@@ -1,6 +1,7 @@
 // Port discovery and the port table, and the port worker that keeps the chosen port open.
 
 #include "Pty.h"
+#include "TestDir.h"
 #include "serial/PortTable.h"
 #include "serial/PortWorker.h"
 
@@ -14,7 +15,8 @@ namespace fs = std::filesystem;
 
 TEST(PortTable, DiscoveryInNaturalOrderWithoutPhantomUartsAndItsLimits) {
     // A class folder like /sys/class/tty: an entry with a device link is a port; ttyS entries carry a type.
-    const fs::path root = fs::temp_directory_path() / ("kv-tty-" + std::to_string(getpid()));
+    const CTestDir dir; // gone with the test, also when an assertion ends it
+    const fs::path root = dir.Path();
     fs::create_directories(root / "devices");
     const auto add = [&](const std::string& name, int type = -1, bool device = true) {
         fs::create_directories(root / "class" / name);
@@ -57,13 +59,13 @@ TEST(PortTable, DiscoveryInNaturalOrderWithoutPhantomUartsAndItsLimits) {
     fs::create_symlink(pty.Path(), root / "by-id");
     EXPECT_TRUE(IsCharDevice((root / "by-id").string()));
     EXPECT_FALSE(IsCharDevice((root / "class" / "ttyS1" / "type").string()));
-    fs::remove_all(root);
 }
 
 TEST(PortTable, DescriptionsComeFromTheUsbDeviceAndTheByIdLinks) {
     // A USB adapter: the tty's device link leads below the USB device folder that holds the descriptor texts;
     // the device node and its by-id link live in the tree's own dev folder.
-    const fs::path root = fs::temp_directory_path() / ("kv-usb-" + std::to_string(getpid()));
+    const CTestDir dir;
+    const fs::path root = dir.Path();
     const auto addUsb = [&](const std::string& name, const std::string& depth, const std::string& product,
                             const std::string& maker, const std::string& serial, const std::string& byId) {
         const fs::path usb = root / name / "devices/usb1/1-2";
@@ -99,7 +101,6 @@ TEST(PortTable, DescriptionsComeFromTheUsbDeviceAndTheByIdLinks) {
         const PortDescription d = DescribePortIn(c.path, c.tree + "/class", c.tree + "/dev/serial/by-id");
         EXPECT_EQ(PortDescriptionText(c.path, d), c.text);
     }
-    fs::remove_all(root);
 }
 
 namespace {
