@@ -1,6 +1,6 @@
 // Image files as the program reads, loads and frames them: union, Options and loader files, S-records.
 
-#include "TestDir.h"
+#include "TestImages.h"
 
 #include "core/Channel.h"
 #include "core/Platform.h"
@@ -89,13 +89,7 @@ TEST_F(ImageTest, TheLoadedBytesAreTheImage) {
     std::string error;
     ASSERT_TRUE(WriteFile(path + ".new", other.data(), other.size(), error)) << error;
     const std::function<void()> changes[] = {
-        [&] { std::filesystem::resize_file(path, 0x9000); },
-        [&] { // rewritten in place, the same inode
-            std::FILE* f = std::fopen(path.c_str(), "r+b");
-            ASSERT_NE(f, nullptr);
-            std::fwrite(other.data(), 1, other.size(), f);
-            std::fclose(f);
-        },
+        [&] { std::filesystem::resize_file(path, 0x9000); }, [&] { OverwriteInPlace(path, other); },
         [&] { std::filesystem::rename(path + ".new", path); }}; // replaced by another file
     for (const auto& change : changes) {
         change();

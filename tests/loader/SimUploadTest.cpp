@@ -266,6 +266,9 @@ TEST_F(SimUploadTest, OnlyCheckedBytesInsideTheEraseReachTheFlash) {
     const std::string records = ToSRecords(options, OPTIONS, 0, "o");
     const std::string after =
         records + "S3 bad\r\n" + SRecordLineText(3, 0x10300000, options.data(), 16) + "\r\n";
+    const std::string whole(firmware.begin(), firmware.end());
+    const auto truncated = [](const std::string& path) { ASSERT_EQ(truncate(path.c_str(), 0x9000), 0); };
+    const auto rewritten = [&other](const std::string& path) { OverwriteInPlace(path, other); };
     const struct {
         const char* name;
         std::string file;
@@ -274,23 +277,8 @@ TEST_F(SimUploadTest, OnlyCheckedBytesInsideTheEraseReachTheFlash) {
         bool result;
         Bytes programmed; // from the section's start
     } rows[] = {
-        {"truncated during programming",
-         {firmware.begin(), firmware.end()},
-         [](const std::string& path) { ASSERT_EQ(truncate(path.c_str(), 0x9000), 0); },
-         0,
-         true,
-         firmware},
-        {"rewritten in place during programming",
-         {firmware.begin(), firmware.end()},
-         [&other](const std::string& path) {
-             std::FILE* f = std::fopen(path.c_str(), "r+b");
-             ASSERT_NE(f, nullptr);
-             std::fwrite(other.data(), 1, other.size(), f);
-             std::fclose(f);
-         },
-         0,
-         true,
-         firmware},
+        {"truncated during programming", whole, truncated, 0, true, firmware},
+        {"rewritten in place during programming", whole, rewritten, 0, true, firmware},
         {"S-records after the entry and a bad line", after, nullptr, 0, true, options},
         {"frame outside the erased range", records, nullptr, 0x800, false,
          Bytes(options.begin(), options.begin() + 0x800)},

@@ -13,6 +13,16 @@ template <class P> Bytes Built(bool (*build)(const P&, Bytes&, std::string&), co
     return bytes;
 }
 
+// Writes bytes into the file at path from offset in place (the same inode, the rest kept), as another
+// program changing an image already opened would.
+inline void OverwriteInPlace(const std::string& path, const Bytes& bytes, long offset = 0) {
+    std::FILE* f = std::fopen(path.c_str(), "r+b");
+    ASSERT_NE(f, nullptr) << path;
+    EXPECT_EQ(std::fseek(f, offset, SEEK_SET), 0);
+    EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+    EXPECT_EQ(std::fclose(f), 0);
+}
+
 // A union file of total bytes: PFL 1.pflMinor at 0, the main firmware from 0x8000 with its checksum word
 // last.
 inline Bytes UnionImage(uint32_t total, const std::string& fwVersion, uint8_t pflMinor, uint32_t seed = 1) {
