@@ -196,19 +196,14 @@ TEST_F(LoaderFixture, BootReloadAndEraseReports) {
         B end;
         L logs;
     } erases[] = {
-        {{PARAM_CODE, ERASE_CODE, 0x40, SECTOR_ERASED, SECTOR_ERASED, SECTOR_ERASED},
-         47,
-         {OK_CODE},
+        // clang-format off
+        {{PARAM_CODE, ERASE_CODE, 0x40, SECTOR_ERASED, SECTOR_ERASED, SECTOR_ERASED}, 47, {OK_CODE},
          {"Sectors to erase N = 64.", "1 sectors erased.", "2 sectors erased.", "3 sectors erased.",
           "FLASH erasing complete."}},
-        {{PARAM_CODE, 0x01, 0x40, SECTOR_ERASED},
-         50,
-         {OK_CODE},
-         {"1 sectors erased.", "FLASH erasing complete."}},
-        {{PARAM_CODE, ERASE_CODE, 0, SECTOR_ERASED},
-         0,
-         {OK_CODE},
+        {{PARAM_CODE, 0x01, 0x40, SECTOR_ERASED}, 50, {OK_CODE}, {"1 sectors erased.", "FLASH erasing complete."}},
+        {{PARAM_CODE, ERASE_CODE, 0, SECTOR_ERASED}, 0, {OK_CODE},
          {"Sectors to erase N = 0.", "1 sectors erased.", "FLASH erasing complete."}},
+        // clang-format on
         {{SECTOR_ERASED}, 50, {0x93}, {"1 sectors erased.", "Unknown command 0x93.", "FLASH erase failure."}},
         {{}, 0, {SIZE_EXCEEDED}, {"Image size exceed FLASH space.", "FLASH erase failure."}},
         {{}, 0, {PROGRAM_FAIL}, {"FLASH erase failure."}},
