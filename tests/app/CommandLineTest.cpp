@@ -11,13 +11,9 @@ TEST(CommandLine, Forms) {
         std::string limitError;
     };
     const std::string longImage(CCommandLineInfo::IMAGE_LIMIT, 'a');
+    // clang-format off
     const Row rows[] = {
-        {{"-i", "/tmp/image.bin", "-p", "/dev/ttyUSB0"},
-         "/tmp/image.bin",
-         "/dev/ttyUSB0",
-         "",
-         "ip---a--",
-         ""},
+        {{"-i", "/tmp/image.bin", "-p", "/dev/ttyUSB0"}, "/tmp/image.bin", "/dev/ttyUSB0", "", "ip---a--", ""},
         {{"-p", "/dev/pts/3"}, "", "/dev/pts/3", "", "-p------", ""},
         // The text of an option is the next parameter whatever it is, and that parameter still counts.
         {{"-i", "-p", "/dev/pts/7"}, "p", "/dev/pts/7", "", "ip---a--", ""},
@@ -32,12 +28,7 @@ TEST(CommandLine, Forms) {
         {{"-l", "i", "x.bin"}, "x.bin", "", "", "i---l---", ""},
         {{"-l", "--verify", "x.log"}, "", "", "", "----l---", ""},
         {{"-l", "-x"}, "", "", "", "----l---", ""},
-        {{"-i", "first.bin", "-i", "second.bin", "-l", "a.log", "b.log"},
-         "first.bin",
-         "",
-         "a.log",
-         "i---l---",
-         ""},
+        {{"-i", "first.bin", "-i", "second.bin", "-l", "a.log", "b.log"}, "first.bin", "", "a.log", "i---l---", ""},
         {{"-i", "--help", "--version"}, "", "", "", "i-----hv", ""},
         {{"-i", longImage}, longImage, "", "", "i-------", ""},
         {{"-i", longImage + "b"}, longImage + "b", "", "", "i-------", "image"},
@@ -47,6 +38,7 @@ TEST(CommandLine, Forms) {
         {{"--completion-limit", "3000x"}, "", "", "", "", "completion"},
         {{"-l", "--completion-limit"}, "", "", "", "", "completion"},
     };
+    // clang-format on
     for (const Row& row : rows) {
         CCommandLineInfo cmd;
         cmd.Parse(row.params);

@@ -297,18 +297,14 @@ TEST_P(Verification, FailsWhenTheRestartedReceiverReportsSomethingElse) {
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, Verification,
-    ::testing::Values(VerifyRow{"OtherVersion",
-                                false,
-                                {"--reboot-version", "B999"},
-                                "the receiver reports version B999, the image holds A123"},
-                      VerifyRow{"AnotherReceiverAfterTheRestart",
-                                false,
-                                {"--reboot-serial", "KV000777"},
-                                "a different receiver answered (TZ5N KV000777)"},
-                      VerifyRow{"OtherSerial",
-                                true,
-                                {},
-                                "the receiver reports serial KV000001, the image holds TZ5A00001234"}),
+    // clang-format off
+    ::testing::Values(
+        VerifyRow{"OtherVersion", false, {"--reboot-version", "B999"},
+                  "the receiver reports version B999, the image holds A123"},
+        VerifyRow{"AnotherReceiverAfterTheRestart", false, {"--reboot-serial", "KV000777"},
+                  "a different receiver answered (TZ5N KV000777)"},
+        VerifyRow{"OtherSerial", true, {}, "the receiver reports serial KV000001, the image holds TZ5A00001234"}),
+    // clang-format on
     [](const ::testing::TestParamInfo<VerifyRow>& info) { return std::string(info.param.name); });
 
 // Watch mode: a unit is the receiver behind the adapter, not the port. The link stays while the receiver
