@@ -12,7 +12,6 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
-#include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
 #include <optional>
@@ -412,12 +411,8 @@ TEST_F(EndToEnd, UnattendedRunsThatCannotUpload) {
         SCOPED_TRACE(c.name);
         std::string image = Image();
         std::string port = c.sim.empty() ? "/dev/kavrel-no-such-port" : StartSim(c.sim);
-        if (std::string(c.name) == "corrupt image") {
-            // One byte changed inside the main firmware breaks its checksum.
-            std::fstream f(image, std::ios::in | std::ios::out | std::ios::binary);
-            f.seekp(0x9000);
-            f.put('\x5A');
-        }
+        if (std::string(c.name) == "corrupt image")
+            OverwriteInPlace(image, {0x5A}, 0x9000); // inside the main firmware: its checksum breaks
         if (std::string(c.name) == "image larger than the flash") {
             ASSERT_EQ(truncate(image.c_str(), 0xFFFFFFFF), 0); // sparse, 4 GiB - 1
         }
