@@ -2,12 +2,13 @@
 // receiver (or a bare terminal the test writes bytes into), short worker limits, and a stand-in for the part
 // of the dialog's refresh step that the workers rely on (draining both queues, asking for checks).
 
-#include "SimSession.h"
 #include "Pty.h"
+#include "SimSession.h"
 #include "TestImages.h"
 #include "core/Clock.h"
 #include "image/LoadImage.h"
 #include "serial/PortTable.h"
+#include "sim/SimNmea.h"
 #include "upload/System.h"
 #include "upload/UploadCheck.h"
 
@@ -23,15 +24,8 @@ namespace {
 
 using test::WaitUntil;
 
-// "$" body "*HH\r\n" with the NMEA checksum.
-std::string Nmea(const std::string& body) {
-    unsigned sum = 0;
-    for (unsigned char c : body)
-        sum ^= c;
-    char tail[8];
-    std::snprintf(tail, sizeof tail, "*%02X\r\n", sum);
-    return "$" + body + tail;
-}
+// The sentences the test writes carry the checksum the simulated receiver puts on its own.
+const auto Nmea = NmeaSentence;
 
 // The strict simulated receiver; the system under test opens the port itself.
 struct CSim : CSimSession {
