@@ -11,7 +11,7 @@
 #include <chrono>
 #include <cstring>
 
-CSerialPort::CSerialPort(CChannel& channel) : m_Channel(channel) {
+CSerialPort::CSerialPort(CChannel& channel) : CSerialPortBase(channel) {
     m_TxRing.Size(RING_SIZE);
     m_RxRing.Size(RING_SIZE);
 }
