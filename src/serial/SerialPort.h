@@ -53,7 +53,13 @@ public:
 private:
     bool FailOpen(const std::string& name, bool locked);
     bool FailOpen(const std::string& name, OpenFault fault, const std::string& cause);
+    // Resets the per-open state and starts both threads on the device Open has just set up.
+    bool StartThreads(const PortIdentity& identity);
+    // Stops both threads, then closes the device.
     void CloseLocked();
+    // The platform's half of CloseLocked once the threads ended: the abort signals, a bounded drain, the
+    // device.
+    void CloseDevice();
     bool DeviceGone();
     // An errno that means the device has gone (unplugged, terminal master closed).
     static bool IsGoneError(int err);

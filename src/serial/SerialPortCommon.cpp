@@ -220,3 +220,49 @@ void CSerialPort::MarkHungUp() {
         WakeWaiters();
     }
 }
+
+bool CSerialPort::StartThreads(const PortIdentity& identity) {
+    m_HungUp.store(0);
+    m_IoError.store(0);
+    m_TxDiscard.store(0);
+    m_TxChunkLeft.store(0);
+    m_TxKick.Reset();
+    m_TxEnded.Reset();
+    m_RxStop.store(0);
+    m_TxStop.store(0);
+    m_TxRunning.store(1);
+
+    m_PortLocked.store(0);
+    m_Identity = identity;
+    {
+        std::lock_guard<std::mutex> errorLock(m_ErrorLock);
+        m_OpenFaultText.clear();
+        m_OpenFault.store(OpenFault::NONE);
+    }
+    m_OpenCount.fetch_add(1);
+    m_Channel.Log("begin threads");
+    m_RxThread = std::thread(&CSerialPort::RxThread, this);
+    m_TxThread = std::thread(&CSerialPort::TxThread, this);
+    m_PortOpen.Set(1);
+    return true;
+}
+
+void CSerialPort::CloseLocked() {
+    if (m_PortOpen.Get() == 0)
+        return;
+    m_Channel.Log("close threads");
+    StopTxThread();
+    StopRxThread();
+    m_TxKick.Reset();
+    CloseDevice();
+    WakeWaiters();
+    m_Channel.Log("rx tx threads closed");
+}
+
+void CSerialPort::CheckPresence() {
+    std::lock_guard<std::mutex> lock(m_OpenLock);
+    if (m_PortOpen.Get() == 0)
+        return;
+    if (DeviceGone())
+        CloseLocked();
+}

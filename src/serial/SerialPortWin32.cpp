@@ -151,39 +151,11 @@ bool CSerialPort::Open(const PortIdentity* required) {
     PurgeComm(h, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
 
     m_Handle = h;
-    m_HungUp.store(0);
-    m_IoError.store(0);
     m_SeenErrors.store(0);
-    m_TxDiscard.store(0);
-    m_TxChunkLeft.store(0);
-    m_TxKick.Reset();
-    m_TxEnded.Reset();
-    m_RxStop.store(0);
-    m_TxStop.store(0);
-    m_TxRunning.store(1);
-
-    m_PortLocked.store(0);
-    m_Identity = identity;
-    {
-        std::lock_guard<std::mutex> errorLock(m_ErrorLock);
-        m_OpenFaultText.clear();
-        m_OpenFault.store(OpenFault::NONE);
-    }
-    m_OpenCount.fetch_add(1);
-    m_Channel.Log("begin threads");
-    m_RxThread = std::thread(&CSerialPort::RxThread, this);
-    m_TxThread = std::thread(&CSerialPort::TxThread, this);
-    m_PortOpen.Set(1);
-    return true;
+    return StartThreads(identity);
 }
 
-void CSerialPort::CloseLocked() {
-    if (m_PortOpen.Get() == 0)
-        return;
-    m_Channel.Log("close threads");
-    StopTxThread();
-    StopRxThread();
-    m_TxKick.Reset();
+void CSerialPort::CloseDevice() {
     CloseEvent(m_TxAbort);
     CloseEvent(m_RxAbort);
     m_PortOpen.Set(0);
@@ -200,8 +172,6 @@ void CSerialPort::CloseLocked() {
         CloseHandle(m_Handle);
         m_Handle = nullptr;
     }
-    WakeWaiters();
-    m_Channel.Log("rx tx threads closed");
 }
 
 bool CSerialPort::DeviceGone() {
@@ -216,12 +186,4 @@ bool CSerialPort::DeviceGone() {
         m_SeenErrors.fetch_or(errors);
     DWORD modem = 0;
     return !GetCommModemStatus(m_Handle, &modem) && IsGoneError(GetLastError());
-}
-
-void CSerialPort::CheckPresence() {
-    std::lock_guard<std::mutex> lock(m_OpenLock);
-    if (m_PortOpen.Get() == 0)
-        return;
-    if (DeviceGone())
-        CloseLocked();
 }

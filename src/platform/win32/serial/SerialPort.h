@@ -59,7 +59,13 @@ private:
 
     bool FailOpen(const std::string& name, bool locked);
     bool FailOpen(const std::string& name, OpenFault fault, const std::string& cause);
+    // Resets the per-open state and starts both threads on the device Open has just set up.
+    bool StartThreads(const PortIdentity& identity);
+    // Stops both threads, then closes the device.
     void CloseLocked();
+    // The platform's half of CloseLocked once the threads ended: the abort signals, a bounded drain, the
+    // device.
+    void CloseDevice();
     // True when the open device has gone (a status query fails as a removed device does).
     bool DeviceGone();
     // An error code (GetLastError) that means the device has gone: unplugged adapter, closed terminal.
