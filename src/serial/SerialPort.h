@@ -44,6 +44,9 @@ public:
     bool TakeError(std::string& text);
     // Reads and clears the line errors and the queue counts; returns errorFlag. Transmit thread only.
     int PollErrors();
+    // PollErrors' end: stores the queue counts and errorFlag and adds the texts of the flags; returns
+    // errorFlag.
+    int PublishErrors(unsigned flags, int in, int out);
     // Settings for the next Open.
     void SetParity(uint8_t selector);
     void SetStopBits(uint8_t selector);
