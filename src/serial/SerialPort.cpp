@@ -64,21 +64,7 @@ void CSerialPort::SignalRxAbort() {
     Signal(m_RxAbortFd);
 }
 
-bool CSerialPort::Open(const PortIdentity* required) {
-    std::lock_guard<std::mutex> lock(m_OpenLock);
-    CloseLocked();
-    m_RxRing.Clear();
-    m_TxRing.Clear();
-
-    // portLocked changes only with the outcome, so the dialog never sees a held port flicker to free.
-    const uint8_t index = m_PortIndex.load();
-    if (index == 0) {
-        m_PortLocked.store(0);
-        m_OpenFault.store(OpenFault::NONE);
-        return true;
-    }
-    const std::string name = PortName(index);
-
+bool CSerialPort::OpenDevice(const std::string& name, const PortIdentity* required) {
     // The path is looked at through a descriptor that does not open the device, and the device is then
     // opened through that descriptor: what was looked at is what gets opened, even if the name is moved.
     const int pathFd = open(name.c_str(), O_PATH | O_CLOEXEC);

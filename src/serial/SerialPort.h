@@ -57,6 +57,9 @@ private:
     bool FailOpen(const std::string& name, bool locked);
     bool FailOpen(const std::string& name, OpenFault fault, const std::string& cause);
     // Resets the per-open state and starts both threads on the device Open has just set up.
+    // The platform's half of Open, under m_OpenLock with the port closed: looks at name, opens it and
+    // starts the threads, or fails with the cause.
+    bool OpenDevice(const std::string& name, const PortIdentity* required);
     bool StartThreads(const PortIdentity& identity);
     // Stops both threads, then closes the device.
     void CloseLocked();

@@ -6,6 +6,7 @@
 #include "serial/SerialPort.h"
 
 #include "core/Clock.h"
+#include "serial/PortTable.h"
 #include "serial/SerialSettings.h"
 
 #include <chrono>
@@ -294,4 +295,21 @@ int CSerialPort::PublishErrors(unsigned flags, int in, int out) {
         if (flags & entry.flag)
             m_ErrorText += entry.text;
     return m_ErrorFlag.load();
+}
+
+bool CSerialPort::Open(const PortIdentity* required) {
+    std::lock_guard<std::mutex> lock(m_OpenLock);
+    CloseLocked();
+    m_RxRing.Clear();
+    m_TxRing.Clear();
+
+    // portLocked changes only with the outcome, so the dialog never sees a held port flicker to free.
+    const uint8_t index = m_PortIndex.load();
+    if (index == 0) {
+        m_PortLocked.store(0);
+        m_OpenFault.store(OpenFault::NONE);
+        return true;
+    }
+    const std::string name = PortName(index);
+    return OpenDevice(name, required);
 }

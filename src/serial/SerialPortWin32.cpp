@@ -71,20 +71,7 @@ void CSerialPort::SignalRxAbort() {
     SetEvent(m_RxAbort);
 }
 
-bool CSerialPort::Open(const PortIdentity* required) {
-    std::lock_guard<std::mutex> lock(m_OpenLock);
-    CloseLocked();
-    m_RxRing.Clear();
-    m_TxRing.Clear();
-
-    // portLocked changes only with the outcome, so the dialog never sees a held port flicker to free.
-    const uint8_t index = m_PortIndex.load();
-    if (index == 0) {
-        m_PortLocked.store(0);
-        m_OpenFault.store(OpenFault::NONE);
-        return true;
-    }
-    const std::string name = PortName(index);
+bool CSerialPort::OpenDevice(const std::string& name, const PortIdentity* required) {
     if (name.empty())
         return FailOpen(name, false);
     // The name is looked at before anything opens it: what is no COM port, or now leads to another device
