@@ -19,19 +19,6 @@ std::vector<std::string> MatchGlob(const std::string& pattern) {
     return paths;
 }
 
-std::vector<std::string> ExpandPorts(const std::vector<std::string>& args) {
-    std::vector<std::string> paths;
-    for (const std::string& arg : args) {
-        if (arg.find_first_of("*?[") == std::string::npos) {
-            paths.push_back(arg);
-            continue;
-        }
-        for (std::string& p : MatchGlob(arg))
-            paths.push_back(std::move(p));
-    }
-    return paths;
-}
-
 std::string DeviceOf(const std::string& path) {
     char resolved[PATH_MAX];
     if (realpath(path.c_str(), resolved) == nullptr)

@@ -68,19 +68,6 @@ std::vector<std::string> MatchGlob(const std::string& pattern) {
     return paths;
 }
 
-std::vector<std::string> ExpandPorts(const std::vector<std::string>& args) {
-    std::vector<std::string> paths;
-    for (const std::string& arg : args) {
-        if (arg.find_first_of("*?[") == std::string::npos) {
-            paths.push_back(arg);
-            continue;
-        }
-        for (std::string& p : MatchGlob(arg))
-            paths.push_back(std::move(p));
-    }
-    return paths;
-}
-
 std::string DeviceOf(const std::string& path) {
     // "\\.\COM12" and "com12" name the device COM12.
     std::string name = path.rfind("\\\\.\\", 0) == 0 ? path.substr(4) : path;

@@ -64,21 +64,7 @@ void CSerialPort::SignalRxAbort() {
     Signal(m_RxAbortFd);
 }
 
-bool CSerialPort::Open(const PortIdentity* required) {
-    std::lock_guard<std::mutex> lock(m_OpenLock);
-    CloseLocked();
-    m_RxRing.Clear();
-    m_TxRing.Clear();
-
-    // portLocked changes only with the outcome, so the dialog never sees a held port flicker to free.
-    const uint8_t index = m_PortIndex.load();
-    if (index == 0) {
-        m_PortLocked.store(0);
-        m_OpenFault.store(OpenFault::NONE);
-        return true;
-    }
-    const std::string name = PortName(index);
-
+bool CSerialPort::OpenDevice(const std::string& name, const PortIdentity* required) {
     // The path is looked at through a descriptor that does not open the device, and the device is then
     // opened through that descriptor: what was looked at is what gets opened, even if the name is moved.
     const int pathFd = open(name.c_str(), O_PATH | O_CLOEXEC);
@@ -159,38 +145,10 @@ bool CSerialPort::Open(const PortIdentity* required) {
     m_HaveCounts = ioctl(fd, TIOCGICOUNT, &m_LastCounts) == 0;
     m_Fd = fd;
     m_LineParity = parity;
-    m_HungUp.store(0);
-    m_IoError.store(0);
-    m_TxDiscard.store(0);
-    m_TxChunkLeft.store(0);
-    m_TxKick.Reset();
-    m_TxEnded.Reset();
-    m_RxStop.store(0);
-    m_TxStop.store(0);
-    m_TxRunning.store(1);
-
-    m_PortLocked.store(0);
-    m_Identity = identity;
-    {
-        std::lock_guard<std::mutex> errorLock(m_ErrorLock);
-        m_OpenFaultText.clear();
-        m_OpenFault.store(OpenFault::NONE);
-    }
-    m_OpenCount.fetch_add(1);
-    m_Channel.Log("begin threads");
-    m_RxThread = std::thread(&CSerialPort::RxThread, this);
-    m_TxThread = std::thread(&CSerialPort::TxThread, this);
-    m_PortOpen.Set(1);
-    return true;
+    return StartThreads(identity);
 }
 
-void CSerialPort::CloseLocked() {
-    if (m_PortOpen.Get() == 0)
-        return;
-    m_Channel.Log("close threads");
-    StopTxThread();
-    StopRxThread();
-    m_TxKick.Reset();
+void CSerialPort::CloseDevice() {
     CloseFd(m_TxAbortFd);
     CloseFd(m_RxAbortFd);
     m_PortOpen.Set(0);
@@ -209,8 +167,6 @@ void CSerialPort::CloseLocked() {
         ioctl(m_Fd, TIOCNXCL);
     }
     CloseFd(m_Fd);
-    WakeWaiters();
-    m_Channel.Log("rx tx threads closed");
 }
 
 bool CSerialPort::DeviceGone() {
@@ -221,12 +177,4 @@ bool CSerialPort::DeviceGone() {
         return true;
     termios tio{};
     return tcgetattr(m_Fd, &tio) != 0 && IsGoneError(errno);
-}
-
-void CSerialPort::CheckPresence() {
-    std::lock_guard<std::mutex> lock(m_OpenLock);
-    if (m_PortOpen.Get() == 0)
-        return;
-    if (DeviceGone())
-        CloseLocked();
 }

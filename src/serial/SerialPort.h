@@ -4,46 +4,16 @@
 // ReadByte takes without waiting and for which WaitRx blocks. Both threads wait in poll on the device and an
 // eventfd, so Close can always end them; a device that hangs up is left alone until Close.
 
-#include "core/ByteRing.h"
-#include "core/Channel.h"
-#include "core/LockedValue.h"
-#include "core/PulseEvent.h"
-#include "serial/CommPort.h"
-#include "serial/PortIdentity.h"
+#include "serial/SerialPortBase.h"
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <linux/serial.h>
-#include <mutex>
 #include <string>
-#include <thread>
 
-class CSerialPort : public CCommPort {
+class CSerialPort : public CSerialPortBase {
 public:
-    static constexpr uint16_t RING_SIZE = 32762;
-    static constexpr uint32_t TX_CHUNK = 8196;
-    // IsTxDone and SetBaudIndex wait at most this long for the transmit thread.
-    static constexpr uint32_t REPLY_WAIT_MS = 500;
-    // The transmit thread's pass when nobody kicks it.
-    static constexpr uint32_t TX_PASS_MS = 300;
-    // Close lets the transmit thread write what is queued for this long, then drops the rest.
-    static constexpr uint32_t CLOSE_GRACE_MS = 100;
-
-    // Line error flags, as the communication error mask has them.
-    static constexpr unsigned CE_RXOVER = 0x01;
-    static constexpr unsigned CE_OVERRUN = 0x02;
-    static constexpr unsigned CE_RXPARITY = 0x04;
-    static constexpr unsigned CE_FRAME = 0x08;
-    static constexpr unsigned CE_BREAK = 0x10;
-    static constexpr unsigned CE_TXFULL = 0x100;
-    static constexpr unsigned CE_IOE = 0x400;
-    static constexpr unsigned CE_MODE = 0x8000;
-
     explicit CSerialPort(CChannel& channel);
     ~CSerialPort() override;
-    CSerialPort(const CSerialPort&) = delete;
-    CSerialPort& operator=(const CSerialPort&) = delete;
 
     void Close() override;
     int IsOpen() override;
@@ -61,11 +31,6 @@ public:
     void CheckPresence() override;
     bool WaitRx(uint32_t ms) override;
     void WakeWaiters() override;
-    bool HungUp() override { return m_HungUp.load() != 0; }
-    uint32_t OpenCount() override { return m_OpenCount.load(); }
-
-    // Why the last Open failed.
-    enum class OpenFault { NONE, NOT_SERIAL, OTHER_DEVICE, HELD, DENIED, FAILED };
 
     // Opens g_PortNames[portIndex] with the stored settings and starts both threads. True also for slot 0
     // ("OFF"), which opens nothing. The path is looked at first and a device that is no serial port is
@@ -73,27 +38,34 @@ public:
     bool Open(const PortIdentity* required = nullptr);
     // The device the port has open (or had open last).
     PortIdentity Identity();
-    // The last Open's failure and a sentence saying its cause; NONE and "" after a successful one.
-    OpenFault LastOpenFault() const { return m_OpenFault.load(); }
+    // A sentence saying the last Open's failure; "" after a successful one.
     std::string OpenFaultText();
     // Hands out an unreported error text once.
     bool TakeError(std::string& text);
     // Reads and clears the line errors and the queue counts; returns errorFlag. Transmit thread only.
     int PollErrors();
+    // PollErrors' end: stores the queue counts and errorFlag and adds the texts of the flags; returns
+    // errorFlag.
+    int PublishErrors(unsigned flags, int in, int out);
     // Settings for the next Open.
-    void SetPortIndex(uint8_t index) { m_PortIndex.store(index); }
     void SetParity(uint8_t selector);
     void SetStopBits(uint8_t selector);
     // Stores baudIndex and its rate without touching the device.
     void SetBaudSetting(int index);
 
-    // 1 when the last Open failed because another program holds the port.
-    int PortLocked() const { return m_PortLocked.load(); }
-
 private:
     bool FailOpen(const std::string& name, bool locked);
     bool FailOpen(const std::string& name, OpenFault fault, const std::string& cause);
+    // Resets the per-open state and starts both threads on the device Open has just set up.
+    // The platform's half of Open, under m_OpenLock with the port closed: looks at name, opens it and
+    // starts the threads, or fails with the cause.
+    bool OpenDevice(const std::string& name, const PortIdentity* required);
+    bool StartThreads(const PortIdentity& identity);
+    // Stops both threads, then closes the device.
     void CloseLocked();
+    // The platform's half of CloseLocked once the threads ended: the abort signals, a bounded drain, the
+    // device.
+    void CloseDevice();
     bool DeviceGone();
     // An errno that means the device has gone (unplugged, terminal master closed).
     static bool IsGoneError(int err);
@@ -114,65 +86,15 @@ private:
     bool AskTxThread(int& idle);
     void AnswerTx(uint64_t request, int idle);
 
-    CChannel& m_Channel;
-    LockedInt m_PortOpen{0};
-    std::atomic<int> m_InQueue{0};
-    std::atomic<int> m_OutQueue{0};
-    ByteRing m_TxRing;
-    ByteRing m_RxRing;
-    std::atomic<uint8_t> m_PortIndex{0};
-    std::atomic<uint8_t> m_Parity{0};
-    std::atomic<uint8_t> m_StopBits{0};
     // The device and the two abort eventfds; set by Open before the threads start, reset by Close after
     // they ended, so the threads read them freely. Other callers take m_OpenLock.
     int m_Fd = -1;
     int m_TxAbortFd = -1;
     int m_RxAbortFd = -1;
-    CPulseEvent m_TxKick;
-    CPulseEvent m_TxEnded;
-    std::thread m_RxThread;
-    std::thread m_TxThread;
-    std::atomic<int> m_RxStop{0};
-    std::atomic<int> m_TxStop{0};
-    std::atomic<int> m_TxRunning{0};
-    // Set by Close once the grace time is over: the transmit thread drops what it could not write.
-    std::atomic<int> m_TxDiscard{0};
-    std::atomic<int> m_BaudIndex{0};
-    std::atomic<int> m_BaudRate{0};
-    std::atomic<int> m_BaudPending{0};
-    std::atomic<int> m_TxIdle{0};
-    // Bytes the transmit thread has taken from txRing and not yet written to the device.
-    std::atomic<int> m_TxChunkLeft{0};
-    // Questions to the transmit thread (IsTxDone, SetBaudIndex) are numbered; a pass answers every number
-    // it found before it looked at the rings, so no answer from a pass that began before a question counts.
-    std::atomic<uint64_t> m_TxRequest{0};
-    std::mutex m_TxAnswerLock;
-    std::condition_variable m_TxAnswerCond;
-    uint64_t m_TxAnswered = 0;
-    int m_TxAnswerIdle = 0;
-    std::atomic<int> m_ErrorFlag{0};
-    std::atomic<int> m_PortLocked{0};
-    std::atomic<OpenFault> m_OpenFault{OpenFault::NONE};
-    std::atomic<uint32_t> m_OpenCount{0};
-    std::mutex m_ErrorLock;
-    std::string m_ErrorText;
-    std::string m_OpenFaultText;
-    // Under m_OpenLock.
-    PortIdentity m_Identity;
 
-    // Open, Close, CheckPresence and Purge may come from different threads.
-    std::mutex m_OpenLock;
     // Line settings of the open device (the receive thread decodes parity marks only with parity on).
     uint8_t m_LineParity = 0;
-    std::atomic<int> m_HungUp{0};
-    std::atomic<int> m_IoError{0};
     // Transmit thread only (and Open before it starts): the last line-error counters.
     serial_icounter_struct m_LastCounts{};
     bool m_HaveCounts = false;
-
-    // Data-arrival signal for WaitRx: generations bumped by the receive thread and by WakeWaiters.
-    std::mutex m_RxWaitLock;
-    std::condition_variable m_RxCond;
-    uint64_t m_RxGeneration = 0;
-    uint64_t m_WakeGeneration = 0;
 };

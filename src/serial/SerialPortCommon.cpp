@@ -6,12 +6,13 @@
 #include "serial/SerialPort.h"
 
 #include "core/Clock.h"
+#include "serial/PortTable.h"
 #include "serial/SerialSettings.h"
 
 #include <chrono>
 #include <cstring>
 
-CSerialPort::CSerialPort(CChannel& channel) : m_Channel(channel) {
+CSerialPort::CSerialPort(CChannel& channel) : CSerialPortBase(channel) {
     m_TxRing.Size(RING_SIZE);
     m_RxRing.Size(RING_SIZE);
 }
@@ -219,4 +220,96 @@ void CSerialPort::MarkHungUp() {
         // A protocol wait on this port learns of the loss now rather than at the end of its slice.
         WakeWaiters();
     }
+}
+
+bool CSerialPort::StartThreads(const PortIdentity& identity) {
+    m_HungUp.store(0);
+    m_IoError.store(0);
+    m_TxDiscard.store(0);
+    m_TxChunkLeft.store(0);
+    m_TxKick.Reset();
+    m_TxEnded.Reset();
+    m_RxStop.store(0);
+    m_TxStop.store(0);
+    m_TxRunning.store(1);
+
+    m_PortLocked.store(0);
+    m_Identity = identity;
+    {
+        std::lock_guard<std::mutex> errorLock(m_ErrorLock);
+        m_OpenFaultText.clear();
+        m_OpenFault.store(OpenFault::NONE);
+    }
+    m_OpenCount.fetch_add(1);
+    m_Channel.Log("begin threads");
+    m_RxThread = std::thread(&CSerialPort::RxThread, this);
+    m_TxThread = std::thread(&CSerialPort::TxThread, this);
+    m_PortOpen.Set(1);
+    return true;
+}
+
+void CSerialPort::CloseLocked() {
+    if (m_PortOpen.Get() == 0)
+        return;
+    m_Channel.Log("close threads");
+    StopTxThread();
+    StopRxThread();
+    m_TxKick.Reset();
+    CloseDevice();
+    WakeWaiters();
+    m_Channel.Log("rx tx threads closed");
+}
+
+void CSerialPort::CheckPresence() {
+    std::lock_guard<std::mutex> lock(m_OpenLock);
+    if (m_PortOpen.Get() == 0)
+        return;
+    if (DeviceGone())
+        CloseLocked();
+}
+
+int CSerialPort::PublishErrors(unsigned flags, int in, int out) {
+    static const struct {
+        unsigned flag;
+        const char* text;
+    } TEXTS[] = {
+        {CE_BREAK, "The hardware detected a break condition.\n"},
+        {CE_FRAME, "The hardware detected a framing error.\n"},
+        {CE_IOE, "An I/O error occurred during communications with the device.\n"},
+        {CE_MODE, "The requested mode is not supported.\n"},
+        {CE_OVERRUN, "A character-buffer overrun has occurred.\n"},
+        {CE_RXOVER, "An input buffer overflow has occurred.\n"},
+        {CE_RXPARITY, "The hardware detected a parity error.\n"},
+        {CE_TXFULL, "Output buffer overflow.\n"},
+    };
+    std::lock_guard<std::mutex> lock(m_ErrorLock);
+    if (flags != 0) {
+        m_ErrorText.clear();
+        m_ErrorFlag.store(1);
+    } else {
+        m_ErrorFlag.store(0);
+    }
+    m_InQueue.store(in);
+    m_OutQueue.store(out);
+    for (const auto& entry : TEXTS)
+        if (flags & entry.flag)
+            m_ErrorText += entry.text;
+    return m_ErrorFlag.load();
+}
+
+bool CSerialPort::Open(const PortIdentity* required) {
+    std::lock_guard<std::mutex> lock(m_OpenLock);
+    CloseLocked();
+    m_RxRing.Clear();
+    m_TxRing.Clear();
+
+    // portLocked changes only with the outcome, so the dialog never sees a held port flicker to free.
+    const uint8_t index = m_PortIndex.load();
+    if (index == 0) {
+        m_PortLocked.store(0);
+        m_OpenFault.store(OpenFault::NONE);
+        return true;
+    }
+    const std::string name = PortName(index);
+    return OpenDevice(name, required);
 }

@@ -71,20 +71,7 @@ void CSerialPort::SignalRxAbort() {
     SetEvent(m_RxAbort);
 }
 
-bool CSerialPort::Open(const PortIdentity* required) {
-    std::lock_guard<std::mutex> lock(m_OpenLock);
-    CloseLocked();
-    m_RxRing.Clear();
-    m_TxRing.Clear();
-
-    // portLocked changes only with the outcome, so the dialog never sees a held port flicker to free.
-    const uint8_t index = m_PortIndex.load();
-    if (index == 0) {
-        m_PortLocked.store(0);
-        m_OpenFault.store(OpenFault::NONE);
-        return true;
-    }
-    const std::string name = PortName(index);
+bool CSerialPort::OpenDevice(const std::string& name, const PortIdentity* required) {
     if (name.empty())
         return FailOpen(name, false);
     // The name is looked at before anything opens it: what is no COM port, or now leads to another device
@@ -151,39 +138,11 @@ bool CSerialPort::Open(const PortIdentity* required) {
     PurgeComm(h, PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
 
     m_Handle = h;
-    m_HungUp.store(0);
-    m_IoError.store(0);
     m_SeenErrors.store(0);
-    m_TxDiscard.store(0);
-    m_TxChunkLeft.store(0);
-    m_TxKick.Reset();
-    m_TxEnded.Reset();
-    m_RxStop.store(0);
-    m_TxStop.store(0);
-    m_TxRunning.store(1);
-
-    m_PortLocked.store(0);
-    m_Identity = identity;
-    {
-        std::lock_guard<std::mutex> errorLock(m_ErrorLock);
-        m_OpenFaultText.clear();
-        m_OpenFault.store(OpenFault::NONE);
-    }
-    m_OpenCount.fetch_add(1);
-    m_Channel.Log("begin threads");
-    m_RxThread = std::thread(&CSerialPort::RxThread, this);
-    m_TxThread = std::thread(&CSerialPort::TxThread, this);
-    m_PortOpen.Set(1);
-    return true;
+    return StartThreads(identity);
 }
 
-void CSerialPort::CloseLocked() {
-    if (m_PortOpen.Get() == 0)
-        return;
-    m_Channel.Log("close threads");
-    StopTxThread();
-    StopRxThread();
-    m_TxKick.Reset();
+void CSerialPort::CloseDevice() {
     CloseEvent(m_TxAbort);
     CloseEvent(m_RxAbort);
     m_PortOpen.Set(0);
@@ -200,8 +159,6 @@ void CSerialPort::CloseLocked() {
         CloseHandle(m_Handle);
         m_Handle = nullptr;
     }
-    WakeWaiters();
-    m_Channel.Log("rx tx threads closed");
 }
 
 bool CSerialPort::DeviceGone() {
@@ -216,12 +173,4 @@ bool CSerialPort::DeviceGone() {
         m_SeenErrors.fetch_or(errors);
     DWORD modem = 0;
     return !GetCommModemStatus(m_Handle, &modem) && IsGoneError(GetLastError());
-}
-
-void CSerialPort::CheckPresence() {
-    std::lock_guard<std::mutex> lock(m_OpenLock);
-    if (m_PortOpen.Get() == 0)
-        return;
-    if (DeviceGone())
-        CloseLocked();
 }

@@ -281,30 +281,5 @@ int CSerialPort::PollErrors() {
     if (m_IoError.exchange(0) != 0)
         flags |= CE_IOE;
 
-    static const struct {
-        unsigned flag;
-        const char* text;
-    } TEXTS[] = {
-        {CE_BREAK, "The hardware detected a break condition.\n"},
-        {CE_FRAME, "The hardware detected a framing error.\n"},
-        {CE_IOE, "An I/O error occurred during communications with the device.\n"},
-        {CE_MODE, "The requested mode is not supported.\n"},
-        {CE_OVERRUN, "A character-buffer overrun has occurred.\n"},
-        {CE_RXOVER, "An input buffer overflow has occurred.\n"},
-        {CE_RXPARITY, "The hardware detected a parity error.\n"},
-        {CE_TXFULL, "Output buffer overflow.\n"},
-    };
-    std::lock_guard<std::mutex> lock(m_ErrorLock);
-    if (flags != 0) {
-        m_ErrorText.clear();
-        m_ErrorFlag.store(1);
-    } else {
-        m_ErrorFlag.store(0);
-    }
-    m_InQueue.store(in);
-    m_OutQueue.store(out);
-    for (const auto& entry : TEXTS)
-        if (flags & entry.flag)
-            m_ErrorText += entry.text;
-    return m_ErrorFlag.load();
+    return PublishErrors(flags, in, out);
 }
